@@ -1,0 +1,87 @@
+// Sinks on Linux: the systemd journal when its socket exists, else stderr.
+// PELLORA_LOG=stderr sends records to stderr even where a journal runs (the demo uses it).
+#include <systemd/sd-journal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "log/Capture.h"
+#include "log/Log.h"
+
+namespace platform::log {
+namespace {
+
+std::mutex& capturesMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::vector<Capture*>& captures() {
+  static std::vector<Capture*> list;
+  return list;
+}
+
+bool useJournal() {
+  static const bool journal = [] {
+    const char* mode = std::getenv("PELLORA_LOG");
+    if (mode && std::strcmp(mode, "stderr") == 0) return false;
+    struct stat st {};
+    return ::stat("/run/systemd/journal/socket", &st) == 0;
+  }();
+  return journal;
+}
+
+void toJournal(const Record& r) {
+  const int priority = r.level == Level::Error ? 3 : 5;
+  if (r.subsystem.empty()) {
+    sd_journal_send("MESSAGE=%s", r.message.c_str(), "PRIORITY=%d", priority, nullptr);
+    return;
+  }
+  sd_journal_send("MESSAGE=%s", r.message.c_str(), "PRIORITY=%d", priority, "ZAVRO_SUBSYSTEM=%s",
+                  r.subsystem.c_str(), "ZAVRO_CATEGORY=%s", r.category.c_str(), nullptr);
+}
+
+void toStderr(const Record& r) {
+  // One write per record so that lines of several threads do not mix.
+  std::string line = std::string(program_invocation_short_name) + "[" + std::to_string(getpid()) + "]";
+  if (!r.subsystem.empty()) line += " " + r.subsystem + ":" + r.category;
+  if (r.level == Level::Error) line += " <error>";
+  line += " " + r.message + "\n";
+  const int saved = errno;
+  [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+  errno = saved;
+}
+
+}  // namespace
+
+void installCapture(Capture* capture) {
+  std::lock_guard lock(capturesMutex());
+  captures().push_back(capture);
+}
+
+void removeCapture(Capture* capture) {
+  std::lock_guard lock(capturesMutex());
+  auto& list = captures();
+  list.erase(std::remove(list.begin(), list.end(), capture), list.end());
+}
+
+void emit(const Record& record) {
+  {
+    std::lock_guard lock(capturesMutex());
+    for (Capture* c : captures()) c->add(record);
+  }
+  if (useJournal()) {
+    toJournal(record);
+  } else {
+    toStderr(record);
+  }
+}
+
+}  // namespace platform::log

@@ -1,0 +1,21 @@
+#include "text/Format.h"
+
+#include <gtest/gtest.h>
+
+namespace platform::text {
+namespace {
+
+TEST(Format, ReplacesTextPlaceholdersInOrder) {
+  EXPECT_EQ(format("%@ of %@ files", {"3", "10"}), "3 of 10 files");
+  EXPECT_EQ(format("StreamError: %@", {"nil"}), "StreamError: nil");
+  EXPECT_EQ(format("100%% done", {}), "100% done");
+}
+
+TEST(Format, PositionalPlaceholdersAndShortLists) {
+  EXPECT_EQ(format("%2$@ before %1$@", {"a", "b"}), "b before a");
+  EXPECT_EQ(format("%@ and %@", {"only"}), "only and ");
+  EXPECT_EQ(format("keeps %d and a lone %", {}), "keeps %d and a lone %");
+}
+
+}  // namespace
+}  // namespace platform::text

@@ -1,0 +1,30 @@
+// Extended attributes with the system's calling convention: a name N is stored as the Linux
+// attribute "user.N"; reads take a size and a position; on failure -1 is returned and errno
+// keeps the cause ("no such attribute" is kNoAttr, a value longer than the buffer is ERANGE).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform::xattr {
+
+constexpr int kNoFollow = 0x0001;
+// Shows compression-related attributes where a platform hides them; none are hidden here.
+constexpr int kShowCompression = 0x0020;
+constexpr int kNoAttr = ENODATA;
+
+std::string linuxName(const std::string& name);
+
+// Reads at most size bytes of the value; with value null and size 0 returns the value's length.
+// position must be 0 (only resource forks have positions).
+ssize_t get(const std::string& path, const std::string& name, void* value, size_t size,
+            uint32_t position, int options);
+int set(const std::string& path, const std::string& name, const void* value, size_t size,
+        uint32_t position, int options);
+int remove(const std::string& path, const std::string& name, int options);
+
+}  // namespace platform::xattr
