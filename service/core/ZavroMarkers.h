@@ -1,0 +1,11 @@
+// The service core's strict readers of the gateway markers: the value must be exactly the five
+// bytes "ZAVRO" (no trailing byte tolerated), read into a 256-byte buffer.
+#pragma once
+
+#include <string>
+
+// True when the file at path is a stub; used for every badge the service answers or pushes.
+bool verifyIsCachingFile(const std::string& path);
+
+// True when the folder at path is the root of a gateway share.
+bool isZavroShareRoot(const std::string& path);
