@@ -1,0 +1,36 @@
+#include "bundle/Bundle.h"
+
+#include <filesystem>
+
+namespace platform::bundle {
+namespace fs = std::filesystem;
+
+Bundle::Bundle(std::string path) : path_(std::move(path)) {}
+
+std::optional<Bundle> Bundle::main() {
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return std::nullopt;
+  return containing(exe.string());
+}
+
+std::optional<Bundle> Bundle::containing(const std::string& executable) {
+  const fs::path exe(executable);
+  const fs::path macos = exe.parent_path();
+  const fs::path contents = macos.parent_path();
+  const fs::path root = contents.parent_path();
+  if (macos.filename() != "MacOS" || contents.filename() != "Contents") return std::nullopt;
+  const std::string ext = root.extension().string();
+  if (ext != ".app" && ext != ".appex") return std::nullopt;
+  return Bundle(root.string());
+}
+
+std::optional<std::string> Bundle::pathForResource(const std::string& name,
+                                                   const std::string& type) const {
+  const std::string file = resourcePath() + "/" + name + (type.empty() ? "" : "." + type);
+  std::error_code ec;
+  if (!fs::is_regular_file(file, ec)) return std::nullopt;
+  return file;
+}
+
+}  // namespace platform::bundle

@@ -1,0 +1,30 @@
+// Application bundles in the platform's layout: X.app/Contents/{Info.plist, MacOS/<exe>,
+// Resources/...}. A program that does not live inside such a folder has no main bundle.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace platform::bundle {
+
+class Bundle {
+ public:
+  explicit Bundle(std::string path);
+
+  // The bundle of the running executable.
+  static std::optional<Bundle> main();
+  // The bundle whose Contents/MacOS holds executable (an ".app" or ".appex" folder).
+  static std::optional<Bundle> containing(const std::string& executable);
+
+  const std::string& path() const { return path_; }
+  std::string contentsPath() const { return path_ + "/Contents"; }
+  std::string resourcePath() const { return path_ + "/Contents/Resources"; }
+  // Resources/<name>.<type> when that file exists.
+  std::optional<std::string> pathForResource(const std::string& name,
+                                             const std::string& type) const;
+
+ private:
+  std::string path_;
+};
+
+}  // namespace platform::bundle

@@ -1,0 +1,409 @@
+#include "core/TCPServer.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <thread>
+
+#include "LineClient.h"
+#include "TempDir.h"
+#include "core/ExtensionHelper.h"
+#include "xattr/Xattr.h"
+#include "Wait.h"
+#include "log/Capture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using pellora::testing::LineClient;
+using pellora::testing::waitUntil;
+
+const std::string kKey = "{0F2C8D2E-3B7A-4C55-9E1D-6A7B8C9D0E1F}";
+
+// Answers every hand-over with a frame that names how many hand-overs came before.
+class FakeResponder : public ResponseHelperInterface {
+ public:
+  void analyzeInputAndGenerateOutput(const std::string& input, std::string& output) override {
+    std::lock_guard guard(mutex);
+    inputs.push_back(input);
+    output = nlohmann::json({{"command", "answer"}, {"n", inputs.size()}}).dump();
+  }
+  void notifyOnReady() override {}
+  bool verifyZavroSocket(const std::string& first) override { return first == kKey + "\n"; }
+  std::string getFilterPaths() override { return filterPaths; }
+  std::string getIcon() override { return icon; }
+
+  std::vector<std::string> received() {
+    std::lock_guard guard(mutex);
+    return inputs;
+  }
+
+  std::mutex mutex;
+  std::vector<std::string> inputs;
+  std::string filterPaths = R"({"command":"setFilterPaths","value":["/mnt/share"]})";
+  std::string icon = R"({"command":"registerIconWithId","value":{}})";
+};
+
+int freePort() {
+  // Bind to port 0 and let the kernel pick; the port is then free for the server's bind.
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+size_t openDescriptors() {
+  size_t n = 0;
+  DIR* d = ::opendir("/proc/self/fd");
+  while (::readdir(d)) ++n;
+  ::closedir(d);
+  return n;
+}
+
+class TCPServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = freePort();
+    server = std::make_unique<TCPServer>(port, responder, log);
+    ASSERT_EQ(server->bindListener(), 0);
+    server->startTCPServer();
+  }
+
+  // A client that has passed the opening exchange.
+  std::unique_ptr<LineClient> opened() {
+    auto client = std::make_unique<LineClient>(port);
+    EXPECT_TRUE(client->connected());
+    client->send(kKey + "\n");
+    EXPECT_EQ(client->readFrame(), responder.filterPaths);
+    EXPECT_EQ(client->readFrame(), responder.icon);
+    return client;
+  }
+
+  platform::log::Log log{"com.zavro.Pellora", "Shell"};
+  FakeResponder responder;
+  int port = 0;
+  std::unique_ptr<TCPServer> server;
+};
+
+TEST_F(TCPServerTest, OpeningExchangeSendsFilterPathsThenIcon) {
+  auto client = opened();
+  client->send(R"({"command":"getFileIconId","value":"/a"})"
+               "\r\n");
+  EXPECT_EQ(client->readFrame(), R"({"command":"answer","n":1})");
+  EXPECT_EQ(responder.received().at(0), "{\"command\":\"getFileIconId\",\"value\":\"/a\"}\r\n");
+}
+
+TEST_F(TCPServerTest, EmptyOpeningFramesAreStillSent) {
+  responder.filterPaths.clear();
+  responder.icon.clear();
+  LineClient client(port);
+  client.send(kKey + "\n");
+  EXPECT_EQ(client.readFrame(), "");
+  EXPECT_EQ(client.readFrame(), "");
+}
+
+TEST_F(TCPServerTest, WrongKeyClosesThatConnectionOnlyAndOthersAreStillServed) {
+  auto good = opened();
+  platform::log::Capture capture;
+  LineClient bad(port);
+  bad.send("{00000000-0000-0000-0000-000000000000}\n");
+  EXPECT_TRUE(bad.waitClosed());
+  EXPECT_FALSE(bad.readFrame(100ms).has_value());  // nothing was sent before the close
+
+  good->send("{\"command\":\"x\"}\r\n");
+  EXPECT_EQ(good->readFrame(), R"({"command":"answer","n":1})");
+  auto late = opened();  // the server still accepts new clients
+  late->send("{\"command\":\"y\"}\n");
+  EXPECT_EQ(late->readFrame(), R"({"command":"answer","n":2})");
+}
+
+TEST_F(TCPServerTest, OpeningTogetherWithARequestIsRejected) {
+  LineClient client(port);
+  client.send(kKey + "\n{\"command\":\"getFileIconId\",\"value\":\"/a\"}\r\n");
+  EXPECT_TRUE(client.waitClosed());
+  EXPECT_TRUE(responder.received().empty());
+}
+
+TEST_F(TCPServerTest, KeyWithoutLineFeedIsRejected) {
+  LineClient client(port);
+  client.send(kKey);
+  EXPECT_TRUE(client.waitClosed());
+}
+
+TEST_F(TCPServerTest, RequestIsHandedOverOnlyOnceALineBreakArrives) {
+  auto client = opened();
+  const std::string path(5000, 'p');
+  const std::string line = "{\"command\":\"getFileIconId\",\"value\":\"/" + path + "\"}";
+  client->send(line);  // several 1023-byte reads, no line break yet
+  client->send("\r\n");
+  EXPECT_EQ(client->readFrame(), R"({"command":"answer","n":1})");
+  const auto inputs = responder.received();
+  ASSERT_EQ(inputs.size(), 1u);
+  EXPECT_EQ(inputs[0], line + "\r\n");
+}
+
+TEST_F(TCPServerTest, TextAfterTheLastLineBreakWaitsForTheRest) {
+  auto client = opened();
+  client->send("{\"command\":\"a\"}\r\n{\"comm");
+  EXPECT_TRUE(client->readFrame().has_value());
+  EXPECT_EQ(responder.received().at(0), "{\"command\":\"a\"}\r\n");
+  client->send("and\":\"b\"}\r\n");
+  EXPECT_TRUE(client->readFrame().has_value());
+  EXPECT_EQ(responder.received().at(1), "{\"command\":\"b\"}\r\n");
+}
+
+TEST_F(TCPServerTest, NulByteCutsTheRead) {
+  auto client = opened();
+  client->send(std::string("{\"command\":\"a\"}\r\n\0ignored", 25));
+  EXPECT_TRUE(client->readFrame().has_value());
+  EXPECT_EQ(responder.received().at(0), "{\"command\":\"a\"}\r\n");
+}
+
+TEST_F(TCPServerTest, OverlongRequestClosesTheConnectionWithAnError) {
+  platform::log::Capture capture;
+  auto client = opened();
+  const std::string chunk(1 << 20, 'x');
+  std::thread writer([&] {
+    for (size_t sent = 0; sent <= TCPServer::kMaxRequestBytes; sent += chunk.size()) {
+      if (!client->send(chunk)) break;  // the server closed the connection
+    }
+  });
+  EXPECT_TRUE(capture.waitFor("without a line break; closing the connection", 60s));
+  writer.join();
+  EXPECT_TRUE(client->waitClosed());
+  EXPECT_TRUE(responder.received().empty());
+  auto other = opened();  // the server goes on
+  EXPECT_TRUE(waitUntil([&] { return server->clientCount() == 1; }));
+}
+
+TEST_F(TCPServerTest, PushesReachEveryOpenedClientButNotUnopenedOnes) {
+  auto a = opened();
+  auto b = opened();
+  LineClient unopened(port);
+  ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 3; }));
+  std::string message = R"({"command":"setFileIcons","value":{"/f":"FileIconNone"}})";
+  const std::string original = message;
+  server->notifyAllSockets(message);
+  EXPECT_EQ(message, original + "\r\n");  // the caller's text gains CR LF
+  EXPECT_EQ(a->readFrame(), original);
+  EXPECT_EQ(b->readFrame(), original);
+  EXPECT_FALSE(unopened.readFrame(200ms).has_value());
+}
+
+TEST_F(TCPServerTest, SlowClientLosesNoFrames) {
+  auto client = opened();
+  const int frames = 3000;
+  const std::string filler(1000, 'f');
+  std::thread pusher([&] {
+    for (int i = 0; i < frames; ++i) {
+      std::string m = "{\"i\":" + std::to_string(i) + ",\"f\":\"" + filler + "\"}";
+      server->notifyAllSockets(m);
+    }
+  });
+  // Frames pile up in the socket buffers while the client does not read; then it reads all.
+  for (int i = 0; i < frames; ++i) {
+    const auto frame = client->readFrame(10s);
+    ASSERT_TRUE(frame.has_value()) << i;
+    ASSERT_EQ(nlohmann::json::parse(*frame)["i"], i);
+  }
+  pusher.join();
+}
+
+TEST_F(TCPServerTest, AnswersAndPushesNeverInterleave) {
+  auto client = opened();
+  std::vector<std::thread> pushers;
+  const std::string big(20000, 'b');
+  for (int t = 0; t < 3; ++t) {
+    pushers.emplace_back([&, t] {
+      for (int i = 0; i < 100; ++i) {
+        std::string m = "{\"push\":" + std::to_string(t) + ",\"b\":\"" + big + "\"}";
+        server->notifyAllSockets(m);
+      }
+    });
+  }
+  int pushes = 0;
+  auto next = [&]() -> std::optional<nlohmann::json> {
+    const auto frame = client->readFrame(10s);
+    if (!frame) return std::nullopt;
+    auto json = nlohmann::json::parse(*frame, nullptr, false);
+    if (json.is_discarded()) ADD_FAILURE() << "torn frame: " << frame->substr(0, 80);
+    return json;
+  };
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(client->send("{\"command\":\"q\"}\r\n"));
+    for (;;) {  // pushes may come before the answer
+      const auto json = next();
+      ASSERT_TRUE(json.has_value());
+      if (!json->contains("push")) break;
+      ++pushes;
+    }
+  }
+  while (pushes < 300) {
+    const auto json = next();
+    ASSERT_TRUE(json.has_value());
+    ASSERT_TRUE(json->contains("push"));
+    ++pushes;
+  }
+  for (auto& t : pushers) t.join();
+}
+
+TEST_F(TCPServerTest, ClosedClientsAreRemovedAndLeaveNoDescriptors) {
+  // Warm up so that lazily made descriptors (the log, the thread machinery) exist already.
+  { LineClient warm(port); }
+  ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 0; }));
+  const size_t before = openDescriptors();
+  for (int i = 0; i < 1000; ++i) {
+    LineClient client(port);
+    ASSERT_TRUE(client.connected()) << i;
+    if (i % 2) {
+      client.send(kKey + "\n");
+      client.close();
+    } else {
+      client.abort();  // a reset: no TIME_WAIT that a later connect could run into
+    }
+  }
+  EXPECT_TRUE(waitUntil([&] { return server->clientCount() == 0; }, 20s));
+  EXPECT_TRUE(waitUntil([&] { return openDescriptors() <= before; }, 20s))
+      << openDescriptors() << " > " << before;
+}
+
+TEST_F(TCPServerTest, DestructorStopsPromptlyWithClientsConnected) {
+  auto a = opened();
+  auto b = opened();
+  LineClient unopened(port);
+  ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 3; }));
+  auto done = std::async(std::launch::async, [&] { server.reset(); });
+  ASSERT_EQ(done.wait_for(5s), std::future_status::ready);
+  EXPECT_TRUE(a->waitClosed());
+  EXPECT_TRUE(unopened.waitClosed());
+  LineClient after(port);
+  EXPECT_FALSE(after.connected());  // the listener is closed
+}
+
+TEST_F(TCPServerTest, ClientThatStopsReadingIsDroppedAndOthersKeepGettingPushes) {
+  server->setSendTimeout(200ms);
+  auto stuck = opened();  // never reads again
+  auto good = opened();
+  const int frames = 200;
+  std::thread pusher([&] {
+    const std::string filler(100000, 'z');
+    for (int i = 0; i < frames; ++i) {
+      std::string m = "{\"i\":" + std::to_string(i) + ",\"f\":\"" + filler + "\"}";
+      server->notifyAllSockets(m);
+    }
+  });
+  for (int i = 0; i < frames; ++i) {
+    const auto frame = good->readFrame(20s);
+    ASSERT_TRUE(frame.has_value()) << i;
+    ASSERT_EQ(nlohmann::json::parse(*frame)["i"], i);
+  }
+  pusher.join();
+  EXPECT_TRUE(waitUntil([&] { return server->clientCount() == 1; }));
+}
+
+// Serves hand-overs with the real request dispatch.
+class DispatchingResponder : public FakeResponder {
+ public:
+  void analyzeInputAndGenerateOutput(const std::string& input, std::string& output) override {
+    output = commandQueryText(input);
+  }
+};
+
+TEST(TCPServer, RequestTextSplitAtAnyByteGivesTheSameBadges) {
+  pellora::testing::TempDir dir;
+  const std::string stub = dir.write("stub");
+  const std::string plain = dir.write("plain");
+  platform::xattr::set(stub, "is.zavro.stub", "ZAVRO", 5, 0, 0);
+  const std::string text = nlohmann::json({{"command", "getFileIconId"}, {"value", stub}}).dump() +
+                           "\r\n" +
+                           nlohmann::json({{"command", "getFileIconId"}, {"value", plain}}).dump() +
+                           "\r\n";
+  const nlohmann::json expected = {{stub, "FileIconCache"}, {plain, "FileIconNone"}};
+
+  platform::log::Log log("com.zavro.Pellora", "Shell");
+  DispatchingResponder responder;
+  const int port = freePort();
+  TCPServer server(port, responder, log);
+  ASSERT_EQ(server.bindListener(), 0);
+  server.startTCPServer();
+  LineClient client(port);
+  client.send(kKey + "\n");
+  ASSERT_TRUE(client.readFrame() && client.readFrame());
+
+  auto merge = [&](nlohmann::json& into) {
+    const auto frame = client.readFrame();
+    ASSERT_TRUE(frame.has_value());
+    const auto answer = nlohmann::json::parse(*frame);
+    ASSERT_EQ(answer["command"], "setFileIcons");
+    into.update(answer["value"]);
+  };
+  for (size_t cut = 1; cut < text.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    const std::string first = text.substr(0, cut);
+    nlohmann::json badges = nlohmann::json::object();
+    client.send(first);
+    // A first part with a line break is its own hand-over; wait for its answer so that the
+    // second part cannot join it in one read.
+    if (first.find_first_of("\r\n") != std::string::npos) merge(badges);
+    client.send(text.substr(cut));
+    merge(badges);
+    EXPECT_EQ(badges, expected);
+  }
+}
+
+TEST(TCPServer, BindReportsAPortInUse) {
+  platform::log::Log log("com.zavro.Pellora", "Shell");
+  FakeResponder responder;
+  const int port = freePort();
+  TCPServer first(port, responder, log);
+  ASSERT_EQ(first.bindListener(), 0);
+  platform::log::Capture capture;
+  TCPServer second(port, responder, log);
+  EXPECT_EQ(second.bindListener(), EADDRINUSE);
+  EXPECT_TRUE(capture.contains("Unable to bind."));
+}
+
+TEST(TCPServer, ListensOnLoopbackOnly) {
+  ifaddrs* list = nullptr;
+  ASSERT_EQ(::getifaddrs(&list), 0);
+  std::optional<in_addr> external;
+  for (ifaddrs* i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+    const auto addr = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr;
+    if ((ntohl(addr.s_addr) >> 24) != 127) external = addr;
+  }
+  ::freeifaddrs(list);
+  if (!external) GTEST_SKIP() << "no non-loopback IPv4 address on this machine";
+  platform::log::Log log("com.zavro.Pellora", "Shell");
+  FakeResponder responder;
+  const int port = freePort();
+  TCPServer server(port, responder, log);
+  ASSERT_EQ(server.bindListener(), 0);
+  server.startTCPServer();
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr = *external;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  EXPECT_NE(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ::close(fd);
+  LineClient local(port);
+  EXPECT_TRUE(local.connected());
+}
+
+}  // namespace
