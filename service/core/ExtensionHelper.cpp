@@ -19,12 +19,12 @@ std::mutex& ExtensionHelper::requestsLock() {
 namespace {
 
 // Splits at every CR LF; a text ending in CR LF yields a last, empty piece.
-std::vector<std::string> splitRequests(const std::string& text) {
-  std::vector<std::string> pieces;
+std::vector<std::string_view> splitRequests(std::string_view text) {
+  std::vector<std::string_view> pieces;
   size_t start = 0;
   for (;;) {
     const size_t at = text.find("\r\n", start);
-    if (at == std::string::npos) {
+    if (at == std::string_view::npos) {
       pieces.push_back(text.substr(start));
       return pieces;
     }
@@ -43,9 +43,9 @@ const std::string* stringMember(const nlohmann::json& object, const char* key) {
 
 std::string commandQueryText(const std::string& request) {
   nlohmann::json icons = nlohmann::json::object();
-  for (const std::string& piece : splitRequests(request)) {
+  for (const std::string_view piece : splitRequests(request)) {
     // Invalid JSON, invalid UTF-8 and non-objects are skipped without a word.
-    const auto json = nlohmann::json::parse(piece, nullptr, false);
+    const auto json = nlohmann::json::parse(piece.begin(), piece.end(), nullptr, false);
     if (json.is_discarded() || !json.is_object()) continue;
     const std::string* command = stringMember(json, "command");
     if (!command) continue;
