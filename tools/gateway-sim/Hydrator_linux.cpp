@@ -70,7 +70,7 @@ int Hydrator::hydrate(const std::string& rel) {
   std::shared_ptr<Job> job;
   {
     std::lock_guard lock(mutex_);
-    if (stopping_) return EINTR;
+    if (stopping_ || stop_.triggered()) return EINTR;
     auto& slot = pending_[rel];
     if (!slot) {
       slot = std::make_shared<Job>();
