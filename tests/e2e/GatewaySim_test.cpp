@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -76,10 +77,26 @@ class GatewaySimTest : public ::testing::Test {
     if (::geteuid() != 0) GTEST_SKIP() << "mounting the simulated gateway (FUSE) needs root";
     if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse is missing";
   }
+  // Every simulator still running must unmount and exit cleanly: a crash or a sanitizer report
+  // in it fails the test.
+  void TearDown() override {
+    for (auto& sim : sims_) {
+      if (sim->pid() > 0) {
+        EXPECT_TRUE(sim->unmount()) << "gateway-sim log:\n" << sim->log();
+      }
+    }
+  }
+  GatewaySim& makeSim(GatewaySim::Options options = {}) {
+    sims_.push_back(std::make_unique<GatewaySim>(std::move(options)));
+    return *sims_.back();
+  }
+
+ private:
+  std::vector<std::unique_ptr<GatewaySim>> sims_;
 };
 
 TEST_F(GatewaySimTest, MountShowsAsAnSmbShareWithItsSource) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   ASSERT_TRUE(sim.mount());
   const auto mounts = platform::mounts::listMounts();
   ASSERT_TRUE(mounts.has_value());
@@ -96,7 +113,7 @@ TEST_F(GatewaySimTest, MountShowsAsAnSmbShareWithItsSource) {
 TEST_F(GatewaySimTest, SourceIsConfigurable) {
   GatewaySim::Options options;
   options.source = "//nas.example/team projects";
-  GatewaySim sim(options);
+  auto& sim = makeSim(options);
   ASSERT_TRUE(sim.mount());
   const auto mounts = platform::mounts::listMounts();
   ASSERT_TRUE(mounts.has_value());
@@ -107,7 +124,7 @@ TEST_F(GatewaySimTest, SourceIsConfigurable) {
 }
 
 TEST_F(GatewaySimTest, ShareRootCarriesTheShareMarker) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   ASSERT_TRUE(sim.mount());
   const auto share = readAttr(sim.mountPoint(), "is.zavro.share");
   EXPECT_EQ(share.error, 0);
@@ -115,13 +132,13 @@ TEST_F(GatewaySimTest, ShareRootCarriesTheShareMarker) {
 
   GatewaySim::Options options;
   options.shareMarker = false;
-  GatewaySim plain(options);
+  auto& plain = makeSim(options);
   ASSERT_TRUE(plain.mount());
   EXPECT_EQ(readAttr(plain.mountPoint(), "is.zavro.share").error, xattr::kNoAttr);
 }
 
 TEST_F(GatewaySimTest, StubsShowTheirFullSizeAndTheMarker) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   sim.addStub("docs/report.pdf", patterned(10000));
   sim.addOnline("docs/notes.txt", "hello");
   ASSERT_TRUE(sim.mount());
@@ -141,7 +158,7 @@ TEST_F(GatewaySimTest, StubsShowTheirFullSizeAndTheMarker) {
 }
 
 TEST_F(GatewaySimTest, OtherAttributeValuesAreServedAsWritten) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   sim.addOnline("x.txt", "x");
   sim.addOnline("y.txt", "y");
   ASSERT_TRUE(sim.setAttribute("x.txt", "is.zavro.stub", "ZAVROX"));
@@ -160,7 +177,7 @@ TEST_F(GatewaySimTest, OtherAttributeValuesAreServedAsWritten) {
 }
 
 TEST_F(GatewaySimTest, DownloadAttributeBringsAStubOnlineOncePerRead) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   const std::string content = patterned(300 * 1024 + 17);
   sim.addStub("f.bin", content);
   ASSERT_TRUE(sim.mount());
@@ -189,7 +206,7 @@ TEST_F(GatewaySimTest, DownloadAttributeBringsAStubOnlineOncePerRead) {
 }
 
 TEST_F(GatewaySimTest, OnlineFilesAnswerSeven) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   sim.addOnline("here.txt", "local content");
   sim.addFolder("folder");
   ASSERT_TRUE(sim.mount());
@@ -200,7 +217,7 @@ TEST_F(GatewaySimTest, OnlineFilesAnswerSeven) {
 }
 
 TEST_F(GatewaySimTest, FailingFilesAnswerTheirDigitAndStayStubs) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   sim.addStub("sub/g.bin", "cloud content");
   ASSERT_TRUE(sim.mount());
   ASSERT_TRUE(sim.fail("sub/g.bin", 4));
@@ -222,7 +239,7 @@ TEST_F(GatewaySimTest, FailingFilesAnswerTheirDigitAndStayStubs) {
 }
 
 TEST_F(GatewaySimTest, ContentReadBringsAStubOnline) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   const std::string content = patterned(1 << 20);
   sim.addStub("movie.mov", content);
   ASSERT_TRUE(sim.mount());
@@ -236,7 +253,7 @@ TEST_F(GatewaySimTest, ContentReadBringsAStubOnline) {
 }
 
 TEST_F(GatewaySimTest, OverwritingAStubMakesItALocalFile) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   sim.addStub("w.txt", "cloud");
   ASSERT_TRUE(sim.mount());
   std::ofstream(sim.path("w.txt"), std::ios::binary | std::ios::trunc) << "mine";
@@ -246,7 +263,7 @@ TEST_F(GatewaySimTest, OverwritingAStubMakesItALocalFile) {
 }
 
 TEST_F(GatewaySimTest, RenamedStubsKeepTheirCloudContent) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   sim.addStub("a/old.txt", "moved content");
   sim.addFolder("b");
   ASSERT_TRUE(sim.mount());
@@ -257,7 +274,7 @@ TEST_F(GatewaySimTest, RenamedStubsKeepTheirCloudContent) {
 }
 
 TEST_F(GatewaySimTest, DenialRefusesMarkersWithEpermWhileListingWorks) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   sim.addStub("locked/a.doc", "a");
   sim.addStub("open/b.doc", "b");
   ASSERT_TRUE(sim.mount());
@@ -287,7 +304,7 @@ TEST_F(GatewaySimTest, DenialRefusesMarkersWithEpermWhileListingWorks) {
 }
 
 TEST_F(GatewaySimTest, OutagesAnswerTimeoutsOrHostDown) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   sim.addStub("far/f", "f");
   sim.addStub("down/g", "g");
   ASSERT_TRUE(sim.mount());
@@ -312,7 +329,7 @@ TEST_F(GatewaySimTest, OutagesAnswerTimeoutsOrHostDown) {
 TEST_F(GatewaySimTest, LatencyAndSlowDownDelayCalls) {
   GatewaySim::Options options;
   options.latencyMs = 300;
-  GatewaySim sim(options);
+  auto& sim = makeSim(options);
   sim.addStub("slow.bin", "s");
   sim.addOnline("t.txt", "t");
   ASSERT_TRUE(sim.mount());
@@ -331,7 +348,7 @@ TEST_F(GatewaySimTest, LatencyAndSlowDownDelayCalls) {
 }
 
 TEST_F(GatewaySimTest, ConcurrentReadsOfTheDownloadAttributeDownloadOnce) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   sim.addStub("shared.bin", patterned(64 * 1024));
   ASSERT_TRUE(sim.mount());
   ASSERT_TRUE(sim.setLatency(100));
@@ -398,7 +415,7 @@ class FolderEvents {
 };
 
 TEST_F(GatewaySimTest, InotifyOnTheMountSeesTheHydration) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   sim.addStub("watched/doc.pages", patterned(5000));
   sim.addStub("watched/other.pages", patterned(10));
   ASSERT_TRUE(sim.mount());
@@ -414,7 +431,7 @@ TEST_F(GatewaySimTest, InotifyOnTheMountSeesTheHydration) {
 }
 
 TEST_F(GatewaySimTest, MountNotifierReportsMountAndUnmount) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   auto& notifier = platform::mounts::MountNotifier::shared();
   using Event = platform::mounts::MountNotifier::Event;
   std::vector<std::string> mounted, unmounted;
@@ -443,7 +460,7 @@ TEST_F(GatewaySimTest, MountNotifierReportsMountAndUnmount) {
 }
 
 TEST_F(GatewaySimTest, UnmountEndsCallsBlockedInADownload) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   sim.addStub("stuck.bin", "x");
   ASSERT_TRUE(sim.mount());
   ASSERT_TRUE(sim.setLatency(600000));
@@ -463,7 +480,7 @@ TEST_F(GatewaySimTest, UnmountEndsCallsBlockedInADownload) {
 }
 
 TEST_F(GatewaySimTest, PopulatesTenThousandStubs) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   ASSERT_TRUE(sim.populate(10, 1000, 1024, 5));
   size_t stubs = 0, online = 0;
   for (const auto& entry : fs::recursive_directory_iterator(sim.backing())) {
@@ -487,7 +504,7 @@ TEST_F(GatewaySimTest, PopulatesTenThousandStubs) {
 }
 
 TEST_F(GatewaySimTest, CtlSendsOneCommandAndPrintsTheAnswer) {
-  GatewaySim sim;
+  auto& sim = makeSim();
   ASSERT_TRUE(sim.mount());
   std::string out;
   EXPECT_EQ(sim.run({"ctl", "--control", sim.controlSocket(), "counters"}, &out), 0);

@@ -153,7 +153,12 @@ GatewaySim::GatewaySim(Options options)
 }
 
 GatewaySim::~GatewaySim() {
-  stopProcess(10s);
+  const bool running = pid_ > 0;
+  const int status = stopProcess(10s);
+  if (running && !(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+    std::cerr << "gateway-sim did not end cleanly (wait status " << status << "); its log:\n"
+              << log() << "\n";
+  }
   unmountLeftovers();
 }
 
