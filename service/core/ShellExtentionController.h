@@ -1,0 +1,106 @@
+// The heart of the service core: writes the port file, runs the TCP server, watches every
+// mounted gateway share with one directory watcher each, pushes the watch list and badge
+// refreshes to the extensions, keeps the Finder extension alive and runs the version check.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/DirectoryWatcher.h"
+#include "core/ResponseHelperInterface.h"
+#include "core/TCPServer.h"
+#include "log/Log.h"
+#include "mounts/Mounts.h"
+#include "process/Process.h"
+
+// The timings, tools and tables the controller uses; the defaults are the product's, tests
+// shorten the waits and hand in mount tables of their own.
+struct ControllerSettings {
+  std::chrono::milliseconds monitorInterval{30000};
+  std::chrono::milliseconds updateInterval{43200000};
+  std::chrono::milliseconds restartWait{5000};
+  std::string pluginTool = "pluginkit";
+  std::string extensionId = "com.zavro.Pellora.Service.Finder";
+  WatcherTiming watcherTiming;
+  std::function<std::optional<std::vector<platform::mounts::Mount>>()> mountTable;
+};
+
+class ShellExtentionController : public ResponseHelperInterface, public RefreshFileIconInterface {
+ public:
+  explicit ShellExtentionController(std::string home, ControllerSettings settings = {});
+  ~ShellExtentionController() override;
+  ShellExtentionController(const ShellExtentionController&) = delete;
+  ShellExtentionController& operator=(const ShellExtentionController&) = delete;
+
+  // ResponseHelperInterface
+  void analyzeInputAndGenerateOutput(const std::string& input, std::string& output) override;
+  void notifyOnReady() override;
+  bool verifyZavroSocket(const std::string& first) override;
+  std::string getFilterPaths() override;
+  std::string getIcon() override;
+  // RefreshFileIconInterface
+  bool refreshFileIcon(std::string& path) override;
+
+  void startController();
+  void addMonitorPath(const std::string& path);
+  void delMonitorPath(const std::string& path);
+  void refreshFilterPaths();
+
+  void createConfigFile();
+  void addNetworkSharesToList();
+  bool getSMBMounts(std::set<std::string>& mounts);
+  bool isZavroMount(const std::string& path);
+  pid_t getProcessId(const std::string& name, bool skipSelf, bool sameUserOnly);
+  bool isExtensionDisabled();
+  void restartShellProcess();
+  std::string restartMarkerPath() const;
+  std::string portFilePath() const { return home_ + "/" + folderName_ + "/" + portFileName_; }
+
+  int port() const { return port_; }
+  const std::string& key() const { return key_; }
+  std::vector<std::string> watchedPaths();
+
+ private:
+  // The watch list as the filter-paths frame; call with watchersLock_ held.
+  std::string convertMapToString();
+  void pushFilterPaths();
+  void monitoringShellProcess();
+  void checkForUpdateProcess();
+  void runPluginTool(const std::string& arguments);
+  std::unique_ptr<DirectoryWatcher> makeWatcher(const std::string& path);
+
+  std::string home_;
+  const std::string folderName_ = ".zavroPellora";
+  const std::string portFileName_ = "port";
+  const std::string extensionProcessName_ = "PelloraFinder";
+  platform::log::Log log_{"com.zavro.Pellora", "Shell"};
+  int port_ = 0;
+  std::string key_;
+  std::unique_ptr<TCPServer> server_;
+  std::thread monitorThread_;
+  std::thread updateThread_;
+  ControllerSettings settings_;
+  // Wakes both background threads (and any child they wait on) when the controller goes.
+  platform::process::Waker stop_;
+  std::map<std::string, std::unique_ptr<DirectoryWatcher>> watchers_;
+  std::mutex watchersLock_;
+};
+
+extern "C" {
+ShellExtentionController* createShellExtentionControllerClass(const char* home);
+void _startController(ShellExtentionController* controller);
+void _addMonitorPath(ShellExtentionController* controller, const char* path);
+void _delMonitorPath(ShellExtentionController* controller, const char* path);
+void _refreshFilterPaths(ShellExtentionController* controller);
+void ReleaseShellExtentionControllerClass(ShellExtentionController* controller);
+}
