@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include "bundle/PropertyList.h"
+
 namespace platform::bundle {
 namespace fs = std::filesystem;
 
@@ -31,6 +33,22 @@ std::optional<std::string> Bundle::pathForResource(const std::string& name,
   std::error_code ec;
   if (!fs::is_regular_file(file, ec)) return std::nullopt;
   return file;
+}
+
+std::map<std::string, std::string> Bundle::infoDictionary() const {
+  return readPropertyList(contentsPath() + "/Info.plist");
+}
+
+std::optional<std::string> Bundle::infoString(const std::string& key) const {
+  const auto info = infoDictionary();
+  const auto it = info.find(key);
+  if (it == info.end()) return std::nullopt;
+  return it->second;
+}
+
+std::string Bundle::executablePath() const {
+  const std::string name = infoString("CFBundleExecutable").value_or(fs::path(path_).stem().string());
+  return contentsPath() + "/MacOS/" + name;
 }
 
 }  // namespace platform::bundle

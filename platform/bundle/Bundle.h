@@ -2,6 +2,7 @@
 // Resources/...}. A program that does not live inside such a folder has no main bundle.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -19,6 +20,12 @@ class Bundle {
   const std::string& path() const { return path_; }
   std::string contentsPath() const { return path_ + "/Contents"; }
   std::string resourcePath() const { return path_ + "/Contents/Resources"; }
+  // Contents/Info.plist as key -> text (strings, numbers and true/false as written).
+  std::map<std::string, std::string> infoDictionary() const;
+  std::optional<std::string> infoString(const std::string& key) const;
+  std::optional<std::string> bundleIdentifier() const { return infoString("CFBundleIdentifier"); }
+  std::string executablePath() const;
+
   // Resources/<name>.<type> when that file exists.
   std::optional<std::string> pathForResource(const std::string& name,
                                              const std::string& type) const;

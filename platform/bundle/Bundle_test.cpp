@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "TempDir.h"
+#include "bundle/PropertyList.h"
 
 namespace platform::bundle {
 namespace {
@@ -38,6 +39,34 @@ TEST(Bundle, ResourcesByNameAndType) {
             dir / "S.app/Contents/Resources/zavroMacPellora.icns");
   EXPECT_FALSE(bundle.pathForResource("zavroMacPellora", "png").has_value());
   EXPECT_FALSE(bundle.pathForResource("folder", "icns").has_value());
+}
+
+TEST(Bundle, InfoPropertyListValues) {
+  TempDir dir;
+  dir.write("S.app/Contents/Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0"><dict>
+  <key>CFBundleIdentifier</key><string>com.zavro.Pellora.Service</string>
+  <key>CFBundleExecutable</key><string>Zavro Pellora Service</string>
+  <key>LSUIElement</key><true/>
+  <key>Nested</key><dict><key>x</key><string>y</string></dict>
+  <key>CFBundleVersion</key><integer>42</integer>
+</dict></plist>)");
+  const Bundle bundle(dir / "S.app");
+  EXPECT_EQ(bundle.bundleIdentifier(), "com.zavro.Pellora.Service");
+  EXPECT_EQ(bundle.infoString("LSUIElement"), "true");
+  EXPECT_EQ(bundle.infoString("CFBundleVersion"), "42");
+  EXPECT_FALSE(bundle.infoString("Nested").has_value());
+  EXPECT_FALSE(bundle.infoString("x").has_value());
+  EXPECT_EQ(bundle.executablePath(), dir / "S.app/Contents/MacOS/Zavro Pellora Service");
+  EXPECT_TRUE(Bundle(dir / "missing.app").infoDictionary().empty());
+}
+
+TEST(PropertyList, WrittenListsReadBack) {
+  const std::map<std::string, std::string> values = {{"CFBundleIdentifier", "a&b<c>"},
+                                                     {"CFBundleVersion", "1.2"}};
+  EXPECT_EQ(parsePropertyList(writePropertyList(values)), values);
+  EXPECT_TRUE(parsePropertyList("not xml").empty());
 }
 
 }  // namespace
