@@ -116,6 +116,8 @@ std::string escapeOption(const std::string& value) {
 std::atomic<fuse_session*> gSession{nullptr};
 StopSignal* gStop = nullptr;
 
+// What fuse_set_signal_handlers' handler does, plus waking the calls that wait in a latency or a
+// download, which the loop's exit would otherwise wait for.
 void onSignal(int) {
   if (gStop) gStop->trigger();
   if (fuse_session* session = gSession.load()) fuse_session_exit(session);
