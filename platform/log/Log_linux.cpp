@@ -1,5 +1,6 @@
 // Sinks on Linux: the systemd journal when its socket exists, else stderr.
-// PELLORA_LOG=stderr sends records to stderr even where a journal runs (the demo uses it).
+// PELLORA_LOG=stderr sends records to stderr even where a journal runs (the demo uses it);
+// PELLORA_LOG=none keeps them to the captures (benchmarks).
 #include <systemd/sd-journal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,14 +29,17 @@ std::vector<Capture*>& captures() {
   return list;
 }
 
-bool useJournal() {
-  static const bool journal = [] {
+enum class Sink { Journal, Stderr, None };
+
+Sink processSink() {
+  static const Sink sink = [] {
     const char* mode = std::getenv("PELLORA_LOG");
-    if (mode && std::strcmp(mode, "stderr") == 0) return false;
+    if (mode && std::strcmp(mode, "stderr") == 0) return Sink::Stderr;
+    if (mode && std::strcmp(mode, "none") == 0) return Sink::None;
     struct stat st {};
-    return ::stat("/run/systemd/journal/socket", &st) == 0;
+    return ::stat("/run/systemd/journal/socket", &st) == 0 ? Sink::Journal : Sink::Stderr;
   }();
-  return journal;
+  return sink;
 }
 
 void toJournal(const Record& r) {
@@ -77,10 +81,15 @@ void emit(const Record& record) {
     std::lock_guard lock(capturesMutex());
     for (Capture* c : captures()) c->add(record);
   }
-  if (useJournal()) {
-    toJournal(record);
-  } else {
-    toStderr(record);
+  switch (processSink()) {
+    case Sink::Journal:
+      toJournal(record);
+      break;
+    case Sink::Stderr:
+      toStderr(record);
+      break;
+    case Sink::None:
+      break;
   }
 }
 
