@@ -2,7 +2,10 @@
 
 #include <filesystem>
 
+#include <mutex>
+
 #include "bundle/PropertyList.h"
+#include "bundle/StringsTable.h"
 
 namespace platform::bundle {
 namespace fs = std::filesystem;
@@ -49,6 +52,20 @@ std::optional<std::string> Bundle::infoString(const std::string& key) const {
 std::string Bundle::executablePath() const {
   const std::string name = infoString("CFBundleExecutable").value_or(fs::path(path_).stem().string());
   return contentsPath() + "/MacOS/" + name;
+}
+
+std::string Bundle::localizedString(const std::string& key, const std::string& value,
+                                    const std::string& table) const {
+  // Tables are read once per process.
+  static std::mutex mutex;
+  static std::map<std::string, std::map<std::string, std::string>> tables;
+  const std::string file = resourcePath() + "/en.lproj/" + table + ".strings";
+  std::lock_guard guard(mutex);
+  auto it = tables.find(file);
+  if (it == tables.end()) it = tables.emplace(file, readStringsTable(file)).first;
+  const auto found = it->second.find(key);
+  if (found != it->second.end()) return found->second;
+  return value.empty() ? key : value;
 }
 
 }  // namespace platform::bundle

@@ -26,6 +26,11 @@ class Bundle {
   std::optional<std::string> bundleIdentifier() const { return infoString("CFBundleIdentifier"); }
   std::string executablePath() const;
 
+  // The translation of key in Resources/en.lproj/<table>.strings; when there is none, value,
+  // or the key itself when value is empty.
+  std::string localizedString(const std::string& key, const std::string& value = "",
+                              const std::string& table = "Localizable") const;
+
   // Resources/<name>.<type> when that file exists.
   std::optional<std::string> pathForResource(const std::string& name,
                                              const std::string& type) const;

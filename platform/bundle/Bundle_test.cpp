@@ -4,6 +4,7 @@
 
 #include "TempDir.h"
 #include "bundle/PropertyList.h"
+#include "bundle/StringsTable.h"
 
 namespace platform::bundle {
 namespace {
@@ -67,6 +68,29 @@ TEST(PropertyList, WrittenListsReadBack) {
                                                      {"CFBundleVersion", "1.2"}};
   EXPECT_EQ(parsePropertyList(writePropertyList(values)), values);
   EXPECT_TRUE(parsePropertyList("not xml").empty());
+}
+
+TEST(StringsTable, ReadsKeysTranslationsAndComments) {
+  const auto table = parseStringsTable(R"(/* The menu item for one stub */
+"zavro_menu_bring_file" = "Bring File Online";
+// a line comment
+"quoted" = "Say \"hi\"\n";
+"broken" = ;
+"after" = "still read";)");
+  EXPECT_EQ(table.at("zavro_menu_bring_file"), "Bring File Online");
+  EXPECT_EQ(table.at("quoted"), "Say \"hi\"\n");
+  EXPECT_EQ(table.at("after"), "still read");
+  EXPECT_EQ(table.count("broken"), 0u);
+}
+
+TEST(Bundle, LocalizedStringsFallBackToTheKey) {
+  TempDir dir;
+  dir.write("S.app/Contents/Resources/en.lproj/Localizable.strings", "\"known\" = \"Known text\";\n");
+  const Bundle bundle(dir / "S.app");
+  EXPECT_EQ(bundle.localizedString("known"), "Known text");
+  EXPECT_EQ(bundle.localizedString("unknown"), "unknown");
+  EXPECT_EQ(bundle.localizedString("unknown", "default"), "default");
+  EXPECT_EQ(Bundle(dir / "none.app").localizedString("known"), "known");
 }
 
 }  // namespace
