@@ -1,0 +1,257 @@
+// The request client against a real service core in this process, with Finder replaced by a
+// recorder: connection and reconnection, the commands the service sends, badges and
+// network-access reports.
+#include "RequestManager.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "TempDir.h"
+#include "core/ShellExtentionController.h"
+#include "dispatch/RunLoop.h"
+#include "log/Capture.h"
+#include "xattr/Xattr.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using pellora::testing::TempDir;
+using platform::dispatch::RunLoop;
+
+class RecordingFinder : public FinderSyncTarget {
+ public:
+  void setBadgeImage(const std::string& path, const std::string& label,
+                     const std::string& identifier) override {
+    std::lock_guard g(mutex);
+    images.push_back({path, label, identifier});
+  }
+  void setBadgeIdentifier(const std::string& identifier, const std::string& url) override {
+    std::lock_guard g(mutex);
+    badges[url] = identifier;
+  }
+  std::set<std::string> directoryURLs() override {
+    std::lock_guard g(mutex);
+    return directories;
+  }
+  void setDirectoryURLs(const std::set<std::string>& urls) override {
+    std::lock_guard g(mutex);
+    directories = urls;
+    history.push_back(urls);
+  }
+  std::string badge(const std::string& url) {
+    std::lock_guard g(mutex);
+    const auto it = badges.find(url);
+    return it == badges.end() ? "(none)" : it->second;
+  }
+  std::mutex mutex;
+  std::vector<BadgeRecord> images;
+  std::map<std::string, std::string> badges;
+  std::set<std::string> directories;
+  std::vector<std::set<std::string>> history;
+};
+
+// Answers the extension's requests and records them.
+class RecordingService : public ResponseHelperInterface {
+ public:
+  void analyzeInputAndGenerateOutput(const std::string& input, std::string& output) override {
+    std::lock_guard g(mutex);
+    requests += input;
+    output = R"({"command":"setFileIcons","value":{}})";
+  }
+  void notifyOnReady() override {}
+  bool verifyZavroSocket(const std::string& first) override {
+    std::lock_guard g(mutex);
+    opening = first;
+    return first == key + "\n";
+  }
+  std::string getFilterPaths() override { return filter; }
+  std::string getIcon() override { return icon; }
+  std::string received() {
+    std::lock_guard g(mutex);
+    return requests;
+  }
+  std::mutex mutex;
+  std::string key = "{11111111-2222-3333-4444-555555555555}";
+  std::string opening, requests, filter, icon;
+};
+
+class RequestManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("PELLORA_USER_DB_HOME", home.path().c_str(), 1);
+    manager = RequestManager::create(finder, 50ms);
+  }
+  void TearDown() override {
+    server.reset();
+    ::unsetenv("PELLORA_USER_DB_HOME");
+  }
+
+  void startService(int port) {
+    server = std::make_unique<TCPServer>(port, service, log);
+    ASSERT_EQ(server->bindListener(), 0);
+    server->startTCPServer();
+    home.write(".zavroPellora/port", std::to_string(port) + "," + service.key + "\n");
+  }
+
+  bool serve(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
+    return RunLoop::main()->runUntil(done, timeout);
+  }
+
+  // A port the kernel just handed out, so free.
+  static int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+  }
+
+  TempDir home;
+  RecordingFinder finder;
+  RecordingService service;
+  platform::log::Log log{"com.zavro.Pellora", "Shell"};
+  std::unique_ptr<TCPServer> server;
+  std::shared_ptr<RequestManager> manager;
+};
+
+TEST_F(RequestManagerTest, WaitsForThePortFileThenSendsTheKeyFirst) {
+  manager->connect();
+  // Nothing to connect to yet; once the service writes its file, the next retry connects.
+  EXPECT_FALSE(serve([&] { return manager->isConnected(); }, 200ms));
+  const int port = freePort();
+  startService(port);
+  ASSERT_TRUE(serve([&] { return manager->isConnected(); }));
+  std::lock_guard g(service.mutex);
+  EXPECT_EQ(service.opening, service.key + "\n");
+}
+
+TEST_F(RequestManagerTest, PortFileWithoutAKeyOrAPortIsNotReady) {
+  home.write(".zavroPellora/port", "0,{key}\n");
+  manager->connect();
+  EXPECT_FALSE(serve([&] { return manager->isConnected(); }, 200ms));
+  home.write(".zavroPellora/port", std::to_string(freePort()) + "\n");
+  EXPECT_FALSE(serve([&] { return manager->isConnected(); }, 200ms));
+  startService(freePort());  // rewrites the file properly
+  EXPECT_TRUE(serve([&] { return manager->isConnected(); }));
+}
+
+TEST_F(RequestManagerTest, OpeningFramesRegisterTheBadgeAndTheObservedFolders) {
+  const std::string image = home.write("badge.icns", "icns");
+  service.filter = json({{"command", "setFilterPaths"}, {"value", {"", "/Volumes/share"}}}).dump();
+  service.icon = json({{"command", "registerIconWithId"},
+                       {"value", {{"path", image}, {"label", "FileIconCache"}, {"iconId", "FileIconCache"}}}}).dump();
+  startService(freePort());
+  manager->connect();
+  ASSERT_TRUE(serve([&] { return finder.directoryURLs() == std::set<std::string>{"/Volumes/share"}; }));
+  // Cleared first, then set: Finder drops and asks for every badge again.
+  EXPECT_EQ(finder.history.front(), std::set<std::string>{});
+  EXPECT_EQ(manager->registeredUrls(), std::set<std::string>{"/Volumes/share"});
+  ASSERT_TRUE(serve([&] { return manager->registeredBadges().size() == 1; }));
+  EXPECT_EQ(finder.images.at(0).path, image);
+}
+
+TEST_F(RequestManagerTest, BadgesFromThePushAreSetOnDecomposedNames) {
+  manager->executeCommand(
+      json({{"command", "setFileIcons"}, {"value", {{"/share/caf\xC3\xA9.pdf", "FileIconCache"}}}}).dump());
+  EXPECT_EQ(finder.badge("/share/cafe\xCC\x81.pdf"), "FileIconCache");
+  EXPECT_EQ(finder.badge("/share/caf\xC3\xA9.pdf"), "(none)");
+}
+
+TEST_F(RequestManagerTest, BadFramesAreLoggedAndIgnored) {
+  platform::log::Capture capture;
+  manager->executeCommand("");
+  manager->executeCommand("{not json");
+  manager->executeCommand("[1,2]");
+  manager->executeCommand(R"({"value":1})");
+  manager->executeCommand(R"({"command":"dance"})");
+  manager->executeCommand(R"({"command":"setFilterPaths","value":"/not/an/array"})");
+  manager->executeCommand(R"({"command":"registerIconWithId","value":{"path":"/no/such.icns","label":"L","iconId":"I"}})");
+  EXPECT_TRUE(capture.contains("Cannot parse empty data"));
+  EXPECT_TRUE(capture.contains("ZAVRO_LOG. Error parsing json: {not json"));
+  EXPECT_TRUE(capture.contains("Failed to parse data: [1,2]"));
+  EXPECT_TRUE(capture.contains("Failed to parse data: {\"value\":1}"));
+  EXPECT_TRUE(capture.contains("Failed to find command: dance"));
+  EXPECT_TRUE(capture.contains("Rejected filter paths of the wrong shape"));
+  EXPECT_TRUE(capture.contains("Failed to register file badge. File not found: /no/such.icns"));
+  EXPECT_TRUE(finder.history.empty());
+  EXPECT_TRUE(manager->registeredBadges().empty());
+}
+
+TEST_F(RequestManagerTest, StubBadgesAndNetworkAccessReports) {
+  startService(freePort());
+  manager->connect();
+  ASSERT_TRUE(serve([&] { return manager->isConnected(); }));
+  const std::string plain = home.write("plain.txt");
+  const std::string stub = home.write("stub.bin");
+  const std::string six = home.write("six.bin");
+  platform::xattr::set(stub, "is.zavro.stub", "ZAVRO", 5, 0, 0);
+  platform::xattr::set(six, "is.zavro.stub", "ZAVROX", 6, 0, 0);
+  manager->requestFileBadgeId(plain);
+  manager->requestFileBadgeId(stub);
+  manager->requestFileBadgeId(six);
+  EXPECT_EQ(finder.badge(plain), "(none)");
+  EXPECT_EQ(finder.badge(stub), "FileIconCache");
+  EXPECT_EQ(finder.badge(six), "(none)");
+  // "ok" once: the later reads report the same state.
+  ASSERT_TRUE(serve([&] { return service.received().find("networkAccess") != std::string::npos; }));
+  const std::string sent = service.received();
+  EXPECT_EQ(sent, "{\"command\":\"networkAccess\",\"value\":\"ok\"}\r\n");
+}
+
+TEST_F(RequestManagerTest, DroppedConnectionClearsObservedFolderBadgesAndReconnects) {
+  const std::string share = home.mkdir("share");
+  service.filter = json({{"command", "setFilterPaths"}, {"value", {share}}}).dump();
+  startService(freePort());
+  manager->connect();
+  ASSERT_TRUE(serve([&] { return finder.directoryURLs().count(share) == 1; }));
+  manager->requestFileBadgeId(home.write("x"));
+  ASSERT_TRUE(serve([&] { return service.received().find("\"ok\"") != std::string::npos; }));
+  finder.setBadgeIdentifier("FileIconCache", share);
+  finder.setBadgeIdentifier("FileIconCache", share + "/inside.bin");
+  server.reset();  // the service goes away
+  ASSERT_TRUE(serve([&] { return finder.badge(share).empty(); }));
+  EXPECT_EQ(finder.badge(share + "/inside.bin"), "FileIconCache");  // only the folders
+  // The service comes back, on a new port as every start draws one; the client finds it and
+  // reports the network access again.
+  {
+    std::lock_guard g(service.mutex);
+    service.requests.clear();
+  }
+  startService(freePort());
+  ASSERT_TRUE(serve([&] { return manager->isConnected(); }));
+  manager->requestFileBadgeId(home.write("y"));
+  EXPECT_TRUE(serve([&] { return service.received().find("\"ok\"") != std::string::npos; }));
+}
+
+TEST_F(RequestManagerTest, RequestsAreSentWithEscapedSlashes) {
+  startService(freePort());
+  manager->sendDirectoryOpenedAtURL("/early");  // before any connection: dropped
+  manager->connect();
+  ASSERT_TRUE(serve([&] { return manager->isConnected(); }));
+  manager->sendDirectoryOpenedAtURL("/Volumes/share/docs");
+  manager->sendBringFilesOnlineWithURLs({"/b", "/a"});
+  ASSERT_TRUE(serve([&] { return service.received().find("bringFileOnline") != std::string::npos; }));
+  EXPECT_EQ(service.received(),
+            "{\"command\":\"openedDir\",\"path\":\"\\/Volumes\\/share\\/docs\"}\r\n"
+            "{\"command\":\"bringFileOnline\",\"paths\":[\"\\/b\",\"\\/a\"]}\r\n");
+}
+
+TEST(RequestManagerJson, EscapesEverySlash) {
+  EXPECT_EQ(RequestManager::dataFromJSON({{"p", "/a/b"}}), "{\"p\":\"\\/a\\/b\"}");
+  EXPECT_FALSE(RequestManager::dataFromJSON({{"p", "\xff"}}).has_value());
+  EXPECT_EQ(RequestManager::appendingEOFToData("x"), "x\r\n");
+}
+
+}  // namespace
