@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "CLog.h"
+#include "Localization.h"
 #include "xattr/Xattr.h"
 
 std::optional<std::vector<uint8_t>> AttrManager::readAttrValue(std::string_view name,
@@ -29,4 +31,31 @@ bool AttrManager::isStub(const std::string& url) const { return hasZavroValue(Ke
 
 bool AttrManager::isZavroMount(const std::string& url) const {
   return hasZavroValue(Keys::isZavro, url);
+}
+
+const char* AttrManager::caseName(DownloadState state) {
+  static const char* const names[] = {"success",
+                                      "syncSuspended",
+                                      "syncNotRunning",
+                                      "downloadTaskNotRunning",
+                                      "invalidFolderID",
+                                      "failedToFindFile",
+                                      "insertToQueueFailed",
+                                      "isNotStub",
+                                      "downloadDisabledCriticalStorage",
+                                      "syncDisabledCriticalStorage"};
+  return names[static_cast<int>(state)];
+}
+
+AttrManager::DownloadState AttrManager::bringFileOnline(const std::string& url) const {
+  const auto bytes = readAttrValue("zavro.download.file", url, 2);
+  if (!bytes || bytes->empty()) return DownloadState::insertToQueueFailed;
+  const uint8_t digit = bytes->front();
+  if (digit < '0' || digit > '9') return DownloadState::insertToQueueFailed;
+  const auto state = static_cast<DownloadState>(digit - '0');
+  if (state == DownloadState::success) return state;
+  const size_t slash = url.find_last_of('/');
+  const std::string name = slash == std::string::npos ? url : url.substr(slash + 1);
+  CLOG_USER(StringTag::Service, "\"" + name + "\": " + localizedString(caseName(state)));
+  return state;
 }

@@ -21,6 +21,25 @@ class AttrManager {
   // The same rule for the share marker of a mount point.
   bool isZavroMount(const std::string& url) const;
 
+  // The gateway's answer to a download request; the case names are also localisation keys.
+  enum class DownloadState {
+    success = 0,
+    syncSuspended = 1,
+    syncNotRunning = 2,
+    downloadTaskNotRunning = 3,
+    invalidFolderID = 4,
+    failedToFindFile = 5,
+    insertToQueueFailed = 6,
+    isNotStub = 7,
+    downloadDisabledCriticalStorage = 8,
+    syncDisabledCriticalStorage = 9,
+  };
+  static const char* caseName(DownloadState state);
+
+  // Asks the gateway for the file's content by reading its download attribute; blocks until
+  // the gateway answers. Failures other than an unreadable answer are logged for the user.
+  DownloadState bringFileOnline(const std::string& url) const;
+
  private:
   bool hasZavroValue(std::string_view name, const std::string& url) const;
   // Reads at most len bytes into a zeroed buffer and returns its first len - 1 bytes, or

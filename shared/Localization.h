@@ -1,0 +1,10 @@
+// Texts the user sees: looked up by key in the running program's bundle, default table; the key
+// itself when there is no translation (or no bundle).
+#pragma once
+
+#include <string>
+#include <vector>
+
+std::string localizedString(const std::string& key);
+// The translation of key used as a "%@" format with the given texts.
+std::string localizedFormat(const std::string& key, const std::vector<std::string>& args);
