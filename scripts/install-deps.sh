@@ -8,7 +8,7 @@ packages=(
   nlohmann-json3-dev libpugixml-dev libutf8proc-dev
   libcurl4-openssl-dev libsodium-dev libsystemd-dev
   libfuse3-dev fuse3
-  qt6-base-dev qt6-tools-dev libqt6uitools6 qt6-qpa-plugins
+  qt6-base-dev qt6-tools-dev libqt6uitools6 qt6-qpa-plugins libqt6opengl6-dev libgl-dev
   xdg-utils procps
 )
 

@@ -266,6 +266,10 @@ bool GatewaySim::fail(const std::string& rel, int digit) {
   return command("fail " + rel + " " + std::to_string(digit)) == "ok";
 }
 bool GatewaySim::deny(const std::string& rel) { return command("deny " + rel) == "ok"; }
+
+bool GatewaySim::unreadable(const std::string& rel) {
+  return command("unreadable " + rel) == "ok";
+}
 bool GatewaySim::outage(const std::string& rel, const std::string& errnoName) {
   return command("outage " + rel + " " + errnoName) == "ok";
 }

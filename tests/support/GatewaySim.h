@@ -73,6 +73,7 @@ class GatewaySim {
   bool setSlow(int ms);
   bool fail(const std::string& rel, int digit);
   bool deny(const std::string& rel);
+  bool unreadable(const std::string& rel);
   bool outage(const std::string& rel, const std::string& errnoName);
   bool clear();
   bool resetCounters();

@@ -59,6 +59,11 @@ std::string Controller::execute(std::string_view line) {
     command == "latency" ? faults_.setLatency(value) : faults_.setSlow(value);
     return "ok";
   }
+  if (command == "unreadable") {
+    if (args.empty()) return error("usage: unreadable REL");
+    faults_.unreadable(args);
+    return "ok";
+  }
   if (command == "deny") {
     if (args.empty()) return error("usage: deny REL");
     faults_.deny(args);

@@ -34,10 +34,19 @@ int Faults::errorFor(std::string_view rel, Access access) const {
     if (covers(root, rel)) return err;
   }
   if (access == Access::List) return 0;
+  for (const auto& root : unreadable_) {
+    if (covers(root, rel)) return EPERM;
+  }
+  if (access == Access::Enumerate) return 0;
   for (const auto& root : denied_) {
     if (covers(root, rel)) return EPERM;
   }
   return 0;
+}
+
+void Faults::unreadable(std::string_view rel) {
+  std::lock_guard lock(mutex_);
+  unreadable_.insert(normalise(rel));
 }
 
 void Faults::deny(std::string_view rel) {
@@ -90,6 +99,7 @@ Faults::Millis Faults::slow() const {
 void Faults::clear() {
   std::lock_guard lock(mutex_);
   denied_.clear();
+  unreadable_.clear();
   outages_.clear();
   failing_.clear();
   slow_ = Millis{0};

@@ -16,7 +16,8 @@ namespace pellora::gatewaysim {
 
 // The kinds of call a fault may spare.
 enum class Access {
-  List,       // getattr, readdir, readlink, statfs: what a folder listing needs
+  List,       // getattr, readlink, statfs: what a folder listing needs besides the folder
+  Enumerate,  // opendir, readdir: reading a folder's entries
   Attribute,  // getxattr, listxattr, setxattr, removexattr
   Content,    // open, create, read, write, truncate, fsync
   Change,     // mkdir, unlink, rmdir, rename, link, symlink, chmod, chown, utimens
@@ -38,6 +39,9 @@ class Faults {
   int errorFor(std::string_view rel, Access access) const;
 
   void deny(std::string_view rel);
+  // EPERM for reading the entries of folders at and below rel (and for everything a denial
+  // refuses), while the folders themselves still show: a folder the user may not read.
+  void unreadable(std::string_view rel);
   // err is the errno the outage answers (ETIMEDOUT, EHOSTDOWN...).
   void outage(std::string_view rel, int err);
   // digit 1..9 makes downloads of the file fail with it; 0 lifts it. False for other digits.
@@ -56,6 +60,7 @@ class Faults {
  private:
   mutable std::mutex mutex_;
   std::set<std::string, std::less<>> denied_;
+  std::set<std::string, std::less<>> unreadable_;
   std::map<std::string, int, std::less<>> outages_;
   std::map<std::string, int, std::less<>> failing_;
   Millis latency_{0};

@@ -13,6 +13,20 @@ TEST(Faults, NormalisesRelativePaths) {
   EXPECT_EQ(Faults::normalise("./a/./b c"), "a/b c");
 }
 
+TEST(Faults, UnreadableFoldersShowButTheirEntriesAreRefused) {
+  Faults faults;
+  faults.unreadable("private");
+  EXPECT_EQ(faults.errorFor("private", Access::List), 0);  // it still shows in its parent
+  EXPECT_EQ(faults.errorFor("private", Access::Enumerate), EPERM);
+  EXPECT_EQ(faults.errorFor("private/sub", Access::Enumerate), EPERM);
+  EXPECT_EQ(faults.errorFor("private/f", Access::Content), EPERM);
+  EXPECT_EQ(faults.errorFor("public", Access::Enumerate), 0);
+  faults.deny("denied");
+  EXPECT_EQ(faults.errorFor("denied", Access::Enumerate), 0);  // a denial still lists
+  faults.clear();
+  EXPECT_EQ(faults.errorFor("private", Access::Enumerate), 0);
+}
+
 TEST(Faults, RulesCoverThePathAndWhatIsBelowIt) {
   EXPECT_TRUE(Faults::covers("a", "a"));
   EXPECT_TRUE(Faults::covers("a", "a/b"));

@@ -71,6 +71,7 @@ class SimFileSystem {
   int getxattr(const char* path, const char* name, char* value, size_t size);
   int listxattr(const char* path, char* list, size_t size);
   int removexattr(const char* path, const char* name);
+  int opendir(const char* path);
   int readdir(const char* path, void* buf, int (*fill)(void*, const char*), off_t offset);
   int create(const char* path, mode_t mode, fuse_file_info* fi);
   int utimens(const char* path, const struct timespec tv[2], fuse_file_info* fi);

@@ -86,6 +86,7 @@ fuse_operations makeOperations() {
     return self().listxattr(p, list, size);
   };
   ops.removexattr = [](const char* p, const char* name) { return self().removexattr(p, name); };
+  ops.opendir = [](const char* p, fuse_file_info*) { return self().opendir(p); };
   ops.readdir = [](const char* p, void* buf, fuse_fill_dir_t filler, off_t off, fuse_file_info*,
                    fuse_readdir_flags) {
     DirFill fill{buf, filler};
@@ -355,8 +356,12 @@ int SimFileSystem::removexattr(const char* path, const char* name) {
              [&](const Call& c) { return result(::lremovexattr(backing(c.rel).c_str(), name)); });
 }
 
+int SimFileSystem::opendir(const char* path) {
+  return run(path, Access::Enumerate, [&](const Call&) { return 0; });
+}
+
 int SimFileSystem::readdir(const char* path, void* buf, int (*fill)(void*, const char*), off_t) {
-  return run(path, Access::List, [&](const Call& c) {
+  return run(path, Access::Enumerate, [&](const Call& c) {
     DIR* dir = ::opendir(backing(c.rel).c_str());
     if (!dir) return -errno;
     while (const dirent* entry = ::readdir(dir)) {
