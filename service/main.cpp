@@ -1,18 +1,38 @@
 // The service program: owns the core controller for the user's home, follows mounts and
-// unmounts, and serves until SIGTERM or SIGINT.
+// unmounts, shows the progress window of bring-online requests, and serves until SIGTERM or
+// SIGINT. It has windows, so the main queue runs on Qt's event loop (offscreen without a
+// display).
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <poll.h>
-
+#include "DownloadFileProcess/FileProcessController.h"
+#include "core/ExtensionHelper.h"
 #include "core/ShellExtentionController.h"
-#include "dispatch/RunLoop.h"
+#include "dispatch/FdSource.h"
 #include "mounts/MountNotifier.h"
 #include "paths/Paths.h"
+#include "ui/Application.h"
 
-int main() {
-  // Signals become readable on a descriptor that the main loop watches.
+namespace {
+
+std::shared_ptr<BringFilesOnline> makeFileProcessController() {
+  const auto bundle = platform::bundle::Bundle::main();
+  // Without the window resource the requests are still carried out, without a window.
+  auto window = bundle ? MessageWindow::loadFromNib(*bundle) : nullptr;
+  return FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
+                                       std::make_shared<ZVFileManager>());
+}
+
+std::string devicePath(const platform::mounts::MountNotifier::UserInfo& info) {
+  const auto it = info.find("NSDevicePath");
+  return it == info.end() ? std::string() : it->second;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Signals become readable on a descriptor that the main queue watches.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
@@ -20,16 +40,15 @@ int main() {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   const int signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
 
+  platform::ui::Application app(argc, argv);
+  ExtensionHelper::makeFileProcessController = makeFileProcessController;
+
   const std::string home = platform::paths::homeDirectory();
   ShellExtentionController* controller = createShellExtentionControllerClass(home.c_str());
   _startController(controller);
 
   using platform::mounts::MountNotifier;
   auto& mounts = MountNotifier::shared();
-  auto devicePath = [](const MountNotifier::UserInfo& info) {
-    const auto it = info.find("NSDevicePath");
-    return it == info.end() ? std::string() : it->second;
-  };
   mounts.subscribe(MountNotifier::Event::DidMount, [&](const MountNotifier::UserInfo& info) {
     const std::string path = devicePath(info);
     if (!path.empty()) _addMonitorPath(controller, path.c_str());
@@ -39,12 +58,16 @@ int main() {
     if (!path.empty()) _delMonitorPath(controller, path.c_str());
   });
 
-  auto loop = platform::dispatch::RunLoop::main();
-  loop->addWatch(signals, POLLIN, [&](short) { loop->stop(); });
-  loop->run();
+  platform::dispatch::FdSource stop(signals, platform::dispatch::FdSource::Kind::Read,
+                                    platform::dispatch::mainQueue(),
+                                    [] { platform::ui::Application::quit(); });
+  stop.resume();
+  const int status = app.exec();
 
+  stop.cancel();
   mounts.shutdown();
+  ExtensionHelper::fileProcessController.reset();
   ReleaseShellExtentionControllerClass(controller);
   ::close(signals);
-  return 0;
+  return status;
 }
