@@ -4,6 +4,8 @@
 #include <QMouseEvent>
 #include <QUiLoader>
 
+#include "ui/Application.h"
+
 namespace {
 
 // Builds our own classes where the resource names them.
@@ -109,6 +111,8 @@ void MessageWindow::markError() {
 
 void MessageWindow::makeKeyAndOrderFront() {
   show();
+  // The offscreen platform has no stacking or focus to give.
+  if (platform::ui::Application::isOffscreen()) return;
   raise();
   activateWindow();
 }

@@ -1,0 +1,166 @@
+// Bringing files online on the simulated gateway: the bring-online controller with its window
+// (offscreen), the download queue and the file aggregation against a real mounted share.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "DownloadFileProcess/FileProcessController.h"
+#include "GatewaySim.h"
+#include "QtTestEnvironment.h"
+#include "TempDir.h"
+#include "ui/Application.h"
+#include "xattr/Xattr.h"
+
+namespace pellora::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::ui::runUntil;
+
+std::string contentOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool stillStub(const std::string& path) {
+  char value[8] = {};
+  return platform::xattr::get(path, "is.zavro.stub", value, sizeof value, 0, 0) == 5;
+}
+
+class HydrationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting the simulated share needs root";
+    FileQueueManager::ProcessDelayInterval::completion = 200ms;
+    FileQueueManager::ProcessDelayInterval::error = 800ms;
+    const std::string resources = dir.mkdir("S.app/Contents/Resources");
+    std::filesystem::copy_file(std::string(PELLORA_SOURCE_DIR) + "/resources/service/MessageWindow.ui",
+                               resources + "/MessageWindow.ui");
+    window = MessageWindow::loadFromNib(platform::bundle::Bundle(dir / "S.app"));
+    ASSERT_TRUE(window);
+    controller = FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
+                                               std::make_shared<ZVFileManager>());
+  }
+  void TearDown() override {
+    FileQueueManager::ProcessDelayInterval::completion = 3s;
+    FileQueueManager::ProcessDelayInterval::error = 10s;
+  }
+
+  int downloads(const std::string& rel) {
+    const auto counters = sim.counters();
+    return counters["downloads"].value(rel, 0);
+  }
+  int downloadReads(const std::string& rel) {
+    const auto counters = sim.counters();
+    return counters["downloadReads"].value(rel, 0);
+  }
+
+  TempDir dir;
+  GatewaySim sim;
+  std::shared_ptr<MessageWindow> window;
+  std::shared_ptr<FileProcessController> controller;
+};
+
+TEST_F(HydrationTest, StubsComeOnlineAndOnlineFilesCountNowhere) {
+  const std::string a = sim.addStub("docs/a.pdf", "content of a");
+  const std::string b = sim.addStub("docs/b.pdf", "content of b");
+  const std::string c = sim.addOnline("docs/c.txt", "online");
+  ASSERT_TRUE(sim.mount());
+  std::vector<double> rings;
+  int completions = 0;
+  controller->bringFilesOnline({sim.path("docs")}, [&] { ++completions; });
+  ASSERT_TRUE(runUntil([&] { return window->text().endsWith("files_added_to_queue"); }, 10s));
+  EXPECT_EQ(window->text(), "2 files_added_to_queue");
+  EXPECT_EQ(window->circleAnimationView->circleLayer()->strokeEnd, 1.0);
+  ASSERT_TRUE(runUntil([&] { return completions == 1; }, 5s));
+  EXPECT_EQ(contentOf(a), "content of a");
+  EXPECT_EQ(contentOf(b), "content of b");
+  EXPECT_FALSE(stillStub(a));
+  EXPECT_EQ(downloads("docs/a.pdf"), 1);
+  EXPECT_EQ(downloadReads("docs/a.pdf"), 1);
+  EXPECT_EQ(downloadReads("docs/c.txt"), 1);  // asked once, answered "not a stub"
+  EXPECT_EQ(downloads("docs/c.txt"), 0);
+}
+
+TEST_F(HydrationTest, FailuresShowInTheSummaryAndKeepItLonger) {
+  sim.addStub("docs/a.pdf", "a");
+  const std::string lost = sim.addStub("docs/lost.pdf", "l");
+  ASSERT_TRUE(sim.mount());
+  ASSERT_TRUE(sim.fail("docs/lost.pdf", 5));
+  int completions = 0;
+  controller->bringFilesOnline({sim.path("docs")}, [&] { ++completions; });
+  ASSERT_TRUE(runUntil([&] { return window->text().startsWith("files_progress_menu"); }, 10s));
+  EXPECT_EQ(window->text(), "files_progress_menu 1 add 1 failed");
+  const auto shown = std::chrono::steady_clock::now();
+  ASSERT_TRUE(runUntil([&] { return completions == 1; }, 5s));
+  EXPECT_GE(std::chrono::steady_clock::now() - shown, 700ms);  // the longer delay
+  EXPECT_TRUE(stillStub(lost));
+}
+
+TEST_F(HydrationTest, CancelFinishesTheCurrentFileOnly) {
+  for (int i = 0; i < 5; ++i) sim.addStub("big/f" + std::to_string(i) + ".bin", "data");
+  ASSERT_TRUE(sim.mount());
+  ASSERT_TRUE(sim.setLatency(300));
+  int completions = 0;
+  controller->bringFilesOnline({sim.path("big")}, [&] { ++completions; });
+  // Cancel while the first file is being read.
+  ASSERT_TRUE(runUntil([&] { return downloadReads("big/f0.bin") + downloadReads("big/f1.bin") +
+                                    downloadReads("big/f2.bin") + downloadReads("big/f3.bin") +
+                                    downloadReads("big/f4.bin") >= 1; }, 10s));
+  window->mainButton->click();
+  EXPECT_FALSE(controller->messageWindow());  // the window closes at once
+  ASSERT_TRUE(runUntil([&] { return completions == 1; }, 10s));
+  int online = 0;
+  for (int i = 0; i < 5; ++i) online += stillStub(sim.path("big/f" + std::to_string(i) + ".bin")) ? 0 : 1;
+  EXPECT_EQ(online, 1);  // the file in progress, and no other
+  EXPECT_TRUE(controller->queueManager()->status().canceled);
+}
+
+TEST_F(HydrationTest, ClosedWindowLeavesTheDownloadsGoing) {
+  for (int i = 0; i < 3; ++i) sim.addStub("d/f" + std::to_string(i), "x");
+  ASSERT_TRUE(sim.mount());
+  ASSERT_TRUE(sim.setLatency(100));
+  int completions = 0;
+  controller->bringFilesOnline({sim.path("d")}, [&] { ++completions; });
+  window->secondaryButton->click();
+  ASSERT_TRUE(runUntil([&] { return completions == 1; }, 10s));
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(stillStub(sim.path("d/f" + std::to_string(i))));
+}
+
+TEST_F(HydrationTest, SecondRequestWhileTheFirstRunsUsesTheSameWindow) {
+  for (int i = 0; i < 3; ++i) sim.addStub("one/f" + std::to_string(i), "1");
+  const std::string extra = sim.addStub("two/g", "2");
+  ASSERT_TRUE(sim.mount());
+  ASSERT_TRUE(sim.setLatency(150));
+  int first = 0, second = 0;
+  controller->bringFilesOnline({sim.path("one")}, [&] { ++first; });
+  ASSERT_TRUE(runUntil([&] { return window->circleAnimationView->circleLayer()->strokeEnd > 0; }, 10s));
+  controller->bringFilesOnline({extra}, [&] { ++second; });
+  EXPECT_EQ(controller->messageWindow(), window);
+  ASSERT_TRUE(runUntil([&] { return first == 1 && second == 1; }, 10s));
+  EXPECT_EQ(downloads("two/g"), 1);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(downloads("one/f" + std::to_string(i)), 1);
+}
+
+TEST_F(HydrationTest, UnreadableFolderShowsThePermissionErrorThenCloses) {
+  sim.addStub("locked/secret.bin", "s");
+  sim.addStub("open/fine.bin", "f");
+  ASSERT_TRUE(sim.mount());
+  ASSERT_TRUE(sim.unreadable("locked"));
+  int completions = 0;
+  controller->bringFilesOnline({sim.path("open/fine.bin"), sim.path("locked")}, [&] { ++completions; });
+  ASSERT_TRUE(runUntil([&] { return window->text() == "no permission to folders"; }, 10s));
+  const auto shown = std::chrono::steady_clock::now();
+  ASSERT_TRUE(runUntil([&] { return completions == 1; }, 5s));
+  EXPECT_GE(std::chrono::steady_clock::now() - shown, 700ms);
+  EXPECT_FALSE(controller->messageWindow());
+  EXPECT_EQ(downloads("open/fine.bin"), 0);  // nothing of the request was brought online
+}
+
+}  // namespace
+}  // namespace pellora::testing
