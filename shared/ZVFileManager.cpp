@@ -189,7 +189,7 @@ void ZVFileManager::fileAggregation(const std::vector<std::string>& paths,
   std::weak_ptr<ZVFileManager> weak = weak_from_this();
   auto finish = [weak, queue, completion](std::vector<std::string> urls, std::optional<ZVError> error) {
     platform::dispatch::mainQueue()->async(
-        [completion, urls = std::move(urls), error] { completion(urls, error); });
+        [completion, urls = std::move(urls), error]() mutable { completion(std::move(urls), error); });
     auto self = weak.lock();
     if (!self) return;
     std::lock_guard guard(self->queueLock_);
@@ -209,7 +209,13 @@ void ZVFileManager::fileAggregation(const std::vector<std::string>& paths,
         finish({}, error);
         return;
       }
-      if (files) result.insert(result.end(), files->begin(), files->end());
+      if (!files) continue;
+      if (result.empty()) {
+        result = std::move(*files);
+      } else {
+        result.insert(result.end(), std::make_move_iterator(files->begin()),
+                      std::make_move_iterator(files->end()));
+      }
     }
     finish(std::move(result), std::nullopt);
   });
