@@ -60,6 +60,15 @@ class FinderE2E : public ::testing::Test {
   }
 
   void TearDown() override {
+    // Finder must end cleanly; a sanitizer report from it or an extension (they share the log)
+    // is a failure too.
+    if (finder_.pid() > 0) {
+      EXPECT_TRUE(finder_.stop()) << "finder serve did not exit with 0";
+    }
+    const std::string log = finder_.log();
+    for (const char* report : {"Sanitizer", "runtime error:"}) {
+      EXPECT_EQ(log.find(report), std::string::npos) << "a sanitizer report in the log";
+    }
     if (HasFailure()) {
       std::cerr << "Finder's log:\n"
                 << finder_.log() << "\nTestExt's calls:\n"

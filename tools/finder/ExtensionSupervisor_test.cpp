@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "Finder.h"
@@ -50,6 +53,25 @@ constexpr const char* kStubborn =
 
 class SupervisorTest : public ::testing::Test {
  protected:
+  // The extensions inherit this process's environment: they get a home of their own.
+  void SetUp() override {
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
+      if (const char* value = std::getenv(name)) saved_[name] = value;
+    }
+    ::setenv("HOME", dir_.mkdir("home").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", dir_.mkdir("data").c_str(), 1);
+  }
+  void TearDown() override {
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
+      if (saved_.count(name)) {
+        ::setenv(name, saved_[name].c_str(), 1);
+      } else {
+        ::unsetenv(name);
+      }
+    }
+  }
+
   std::string bundle(const std::string& id, const char* script) {
     const std::string root = dir_ / (id + ".appex");
     dir_.write(id + ".appex/Contents/Info.plist",
@@ -78,6 +100,7 @@ class SupervisorTest : public ::testing::Test {
   std::string registryFile_ = dir_ / "config/pluginkit/registry.json";
   PluginRegistry registry_{registryFile_};
   Finder finder_;
+  std::map<std::string, std::string> saved_;
 };
 
 TEST_F(SupervisorTest, StartsRegisteredExtensionsAndStopsThoseSwitchedOff) {
