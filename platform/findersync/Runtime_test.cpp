@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "MessageSocket.h"
 #include "Wait.h"
 #include "dispatch/Queue.h"
 #include "dispatch/RunLoop.h"
@@ -28,69 +29,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using pellora::testing::waitUntil;
-using Clock = std::chrono::steady_clock;
 
-// Finder's end of the connection, read with deadlines.
-class FakeFinder {
- public:
-  explicit FakeFinder(int fd) : fd_(fd) {}
-  ~FakeFinder() { close(); }
-  void close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  void send(const nlohmann::json& m) {
-    const std::string line = message::encode(m) + "\n";
-    ASSERT_EQ(::send(fd_, line.data(), line.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(line.size()));
-  }
-  // The next message, or null when none comes before the timeout.
-  nlohmann::json next(std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-      if (const size_t nl = buffer_.find('\n'); nl != std::string::npos) {
-        auto m = nlohmann::json::parse(buffer_.substr(0, nl), nullptr, false);
-        buffer_.erase(0, nl + 1);
-        return m.is_discarded() ? nlohmann::json("unparsable") : m;
-      }
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      pollfd p{fd_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return nullptr;
-      char buf[65536];
-      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-      if (n <= 0) return nullptr;
-      buffer_.append(buf, static_cast<size_t>(n));
-    }
-  }
-  // The next message with the given op; others before it are dropped.
-  nlohmann::json nextOp(const std::string& op, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) return nullptr;
-      auto m = next(left);
-      if (m.is_null() || message::text(m, "op") == op) return m;
-    }
-  }
-  // True when the other end closes before the timeout.
-  bool waitEnd(std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      pollfd p{fd_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-      char buf[4096];
-      if (::recv(fd_, buf, sizeof buf, 0) <= 0) return true;
-    }
-  }
-
- private:
-  int fd_;
-  std::string buffer_;
-};
+// Finder's end of the connection.
+using FakeFinder = pellora::testing::MessageSocket;
 
 // Records every call with the thread it came on; badges "stub" items, offers a menu.
 class Recorder : public FIFinderSync {
