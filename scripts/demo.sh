@@ -1,43 +1,83 @@
 #!/usr/bin/env bash
-# The demo: a simulated gateway share, the service started from its bundle, and what a Finder
-# extension receives from it. Needs root (FUSE).
+# The demo, on a simulated gateway share: the service started from its bundle, the Finder
+# stand-in running the Finder extension, stubs badged, a stub brought online by the gateway,
+# then a selection brought online through the context menu, with pictures of the progress
+# window. Needs root (FUSE). Pictures are kept in demo-out/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/default
-bin="$build/tools"
-service="$build/bundles/Zavro Pellora.app/Contents/Library/LoginItems/Zavro Pellora Service.app/Contents/MacOS/Zavro Pellora Service"
+tools="$build/tools"
+finder="$tools/finder/finder"
+app="$build/bundles/Zavro Pellora.app"
+service="$app/Contents/Library/LoginItems/Zavro Pellora Service.app/Contents/MacOS/Zavro Pellora Service"
+extension="$app/Contents/Library/LoginItems/Zavro Pellora Service.app/Contents/PlugIns/PelloraFinder.appex"
+out="$PWD/demo-out"
 
 demo=$(mktemp -d /tmp/pellora-demo-XXXXXX)
-mnt="$demo/share"
-mkdir -p "$demo/cache" "$demo/cloud" "$mnt" "$demo/home"
-sim_pid=""; service_pid=""
+share="$demo/share"
+mkdir -p "$demo/cache" "$demo/cloud" "$share" "$demo/home" "$out"
+rm -f "$out"/message-window-*.png
+export HOME="$demo/home" XDG_CONFIG_HOME="$demo/home/.config" XDG_DATA_HOME="$demo/home/.local/share"
+export PELLORA_USER_DB_HOME="$demo/home" PELLORA_LOG=stderr PATH="$PWD/$tools/pluginkit:$PATH"
+sim_pid=""; service_pid=""; finder_pid=""
 cleanup() {
-  [ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null || true
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null || true
-  fusermount3 -u -z "$mnt" 2>/dev/null || true
+  for pid in $service_pid $finder_pid $sim_pid; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  fusermount3 -u -z "$share" 2>/dev/null || true
   rm -rf "$demo"
 }
 trap cleanup EXIT
+step() { printf '\n== %s\n' "$*"; }
+show() { printf '$ finder %s\n' "$*"; "$finder" "$@" | sed 's/^/  /'; }
 
-echo "== A gateway share with stubs: 2 folders x 3 stubs and 1 online file each"
-"$bin/gateway-sim/gateway-sim" populate --backing "$demo/cache" --cloud "$demo/cloud" \
-  --folders 2 --stubs 3 --size 2048 --online 1 >/dev/null
-"$bin/gateway-sim/gateway-sim" mount --backing "$demo/cache" --cloud "$demo/cloud" \
-  --mountpoint "$mnt" --control "$demo/control" --latency-ms 300 >"$demo/sim.log" 2>&1 &
+step "A gateway share: two folders of 4 stubs and 1 online file each"
+"$tools/gateway-sim/gateway-sim" populate --backing "$demo/cache" --cloud "$demo/cloud" \
+  --folders 2 --stubs 4 --size 4096 --online 1 >/dev/null
+"$tools/gateway-sim/gateway-sim" mount --backing "$demo/cache" --cloud "$demo/cloud" \
+  --mountpoint "$share" --control "$demo/control" --latency-ms 400 >"$demo/sim.log" 2>&1 &
 sim_pid=$!
-for _ in $(seq 100); do grep -q " $mnt " /proc/self/mounts && break; sleep 0.1; done
-grep " $mnt " /proc/self/mounts | awk '{print "mounted " $1 " at " $2 " (" $3 ")"}'
-echo
-echo "== What every reader of the markers decides"
-"$bin/attrdump" "$mnt/folder-0000"
-echo
-echo "== The service, started from its bundle"
-HOME="$demo/home" PELLORA_LOG=stderr "$service" >"$demo/service.log" 2>&1 &
+for _ in $(seq 100); do grep -q " $share " /proc/self/mounts && break; sleep 0.1; done
+grep " $share " /proc/self/mounts | awk '{print "  mounted " $1 " at " $2 " (" $3 ")"}'
+
+step "Finder, with the extension registered from the service's bundle"
+"$finder" serve >"$demo/finder.log" 2>&1 &
+finder_pid=$!
+for _ in $(seq 100); do "$finder" windows >/dev/null 2>&1 && break; sleep 0.1; done
+pluginkit -a "$extension"
+pluginkit -m -i com.zavro.Pellora.Service.Finder | sed 's/^/  pluginkit: /'
+
+step "The service, started from its bundle"
+PELLORA_WINDOW_SNAPSHOTS="$out" "$service" >"$demo/service.log" 2>&1 &
 service_pid=$!
-echo
-echo "== An extension connects, asks for badges, and the user opens a stub"
-"$bin/extension-probe/extension-probe" "$demo/home" "$mnt"/folder-0000/*.dat \
-  --hydrate "$mnt/folder-0000/stub-00001.dat" --wait 10
-echo
-echo "== The service's log"
-grep -E "Starting zavro|Monitoring path|Root path" "$demo/service.log" | sed 's/^/  /'
+for _ in $(seq 100); do "$finder" observed | grep -q "$share" && break; sleep 0.1; done
+show observed
+
+step "Opening a folder of the share: stubs carry the badge"
+"$finder" open "$share/folder-0000"
+"$finder" wait-badge "$share/folder-0000/stub-00000.dat" FileIconCache 10
+show ls "$share/folder-0000"
+
+step "A program reads stub-00001.dat: the gateway brings it online and its badge goes"
+head -c 16 "$share/folder-0000/stub-00001.dat" >/dev/null
+"$finder" wait-badge "$share/folder-0000/stub-00001.dat" FileIconNone 15
+show ls "$share/folder-0000"
+
+step "Two stubs and a folder selected, the context menu clicked"
+"$finder" open "$share/folder-0001"
+show select "$share/folder-0000/stub-00002.dat" "$share/folder-0000/stub-00003.dat" "$share/folder-0001"
+show menu
+show click
+for f in folder-0000/stub-00002.dat folder-0000/stub-00003.dat folder-0001/stub-00000.dat \
+         folder-0001/stub-00001.dat folder-0001/stub-00002.dat folder-0001/stub-00003.dat; do
+  "$finder" wait-badge "$share/$f" FileIconNone 30
+done
+show ls "$share/folder-0000"
+show ls "$share/folder-0001"
+
+step "What the gateway counted: one download per file"
+"$tools/gateway-sim/gateway-sim" ctl --control "$demo/control" counters | sed 's/^/  /'
+
+step "The progress window, as the service drew it"
+for _ in $(seq 100); do ls "$out"/message-window-*.png >/dev/null 2>&1 && \
+  grep -q "processCompletionWithDelay" "$demo/service.log" && break; sleep 0.1; done
+ls "$out"/message-window-*.png | sed 's/^/  /'

@@ -47,6 +47,8 @@ class MessageWindow : public QWidget {
   void mouseMoveEvent(QMouseEvent* event) override;
 
  private:
+  void snapshot();
+
   QPoint dragOffset_;
   QMetaObject::Connection mainConnection_;
   QMetaObject::Connection secondaryConnection_;
