@@ -1,4 +1,5 @@
 #include "text/Format.h"
+#include "text/Split.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,15 @@ TEST(Format, PositionalPlaceholdersAndShortLists) {
   EXPECT_EQ(format("%2$@ before %1$@", {"a", "b"}), "b before a");
   EXPECT_EQ(format("%@ and %@", {"only"}), "only and ");
   EXPECT_EQ(format("keeps %d and a lone %", {}), "keeps %d and a lone %");
+}
+
+TEST(Split, PiecesBetweenSeparators) {
+  using V = std::vector<std::string_view>;
+  EXPECT_EQ(split("a\r\nb\r\n", "\r\n"), (V{"a", "b", ""}));
+  EXPECT_EQ(split("", "\n\r"), (V{""}));
+  EXPECT_EQ(split("/a\n\r/b", "\n\r"), (V{"/a", "/b"}));
+  EXPECT_EQ(split("/a\r\n/b", "\n\r"), (V{"/a\r\n/b"}));
+  EXPECT_EQ(split("x", ""), (V{"x"}));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "TempDir.h"
+#include "WindowBundle.h"
 #include "ui/Application.h"
 #include "xattr/Xattr.h"
 
@@ -14,6 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using pellora::testing::TempDir;
+using pellora::testing::bundleWithMessageWindow;
 using platform::ui::runUntil;
 
 class FileProcessControllerTest : public ::testing::Test {
@@ -21,10 +23,7 @@ class FileProcessControllerTest : public ::testing::Test {
   void SetUp() override {
     FileQueueManager::ProcessDelayInterval::completion = 200ms;
     FileQueueManager::ProcessDelayInterval::error = 400ms;
-    const std::string resources = dir.mkdir("S.app/Contents/Resources");
-    std::filesystem::copy_file(std::string(PELLORA_SOURCE_DIR) + "/resources/service/MessageWindow.ui",
-                               resources + "/MessageWindow.ui");
-    window = MessageWindow::loadFromNib(platform::bundle::Bundle(dir / "S.app"));
+    window = MessageWindow::loadFromNib(bundleWithMessageWindow(dir));
     ASSERT_TRUE(window);
     controller = FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
                                                std::make_shared<ZVFileManager>());

@@ -10,18 +10,12 @@
 
 #include "QtTestEnvironment.h"  // one application for the whole binary
 #include "TempDir.h"
+#include "WindowBundle.h"
 
 namespace {
 
 using pellora::testing::TempDir;
-
-// A service bundle holding the window resource of the source tree.
-platform::bundle::Bundle bundleWithWindow(const TempDir& dir) {
-  const std::string resources = dir.mkdir("S.app/Contents/Resources");
-  std::filesystem::copy_file(std::string(PELLORA_SOURCE_DIR) + "/resources/service/MessageWindow.ui",
-                             resources + "/MessageWindow.ui");
-  return platform::bundle::Bundle(dir / "S.app");
-}
+using pellora::testing::bundleWithMessageWindow;
 
 bool near(QColor a, QColor b, int tolerance = 40) {
   return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
@@ -30,7 +24,7 @@ bool near(QColor a, QColor b, int tolerance = 40) {
 
 TEST(MessageWindow, LoadsFromTheBundleWithItsOutlets) {
   TempDir dir;
-  auto window = MessageWindow::loadFromNib(bundleWithWindow(dir));
+  auto window = MessageWindow::loadFromNib(bundleWithMessageWindow(dir));
   ASSERT_TRUE(window);
   ASSERT_TRUE(window->circleAnimationView);
   ASSERT_TRUE(window->mainLabel);
@@ -70,7 +64,7 @@ TEST(CircleAnimationView, RingGeometryFollowsTheFrame) {
 
 TEST(MessageWindow, RingOnlyMovesForwardAndShiftsFromRedToGreen) {
   TempDir dir;
-  auto window = MessageWindow::loadFromNib(bundleWithWindow(dir));
+  auto window = MessageWindow::loadFromNib(bundleWithMessageWindow(dir));
   ASSERT_TRUE(window);
   auto& ring = *window->circleAnimationView->circleLayer();
   window->updateProgress(0.7);
@@ -88,7 +82,7 @@ TEST(MessageWindow, RingOnlyMovesForwardAndShiftsFromRedToGreen) {
 
 TEST(MessageWindow, PicturesAtThreeMomentsShowTheRing) {
   TempDir dir;
-  auto window = MessageWindow::loadFromNib(bundleWithWindow(dir));
+  auto window = MessageWindow::loadFromNib(bundleWithMessageWindow(dir));
   ASSERT_TRUE(window);
   window->show();
   const QPoint offset = window->circleAnimationView->geometry().topLeft();

@@ -3,6 +3,7 @@
 #include "core/JsonText.h"
 #include "core/ZavroMarkers.h"
 #include "dispatch/Queue.h"
+#include "text/Split.h"
 
 int ExtensionHelper::queuedRequests = 0;
 int64_t ExtensionHelper::lastRequest = 0;
@@ -18,21 +19,6 @@ std::mutex& ExtensionHelper::requestsLock() {
 
 namespace {
 
-// Splits at every CR LF; a text ending in CR LF yields a last, empty piece.
-std::vector<std::string_view> splitRequests(std::string_view text) {
-  std::vector<std::string_view> pieces;
-  size_t start = 0;
-  for (;;) {
-    const size_t at = text.find("\r\n", start);
-    if (at == std::string_view::npos) {
-      pieces.push_back(text.substr(start));
-      return pieces;
-    }
-    pieces.push_back(text.substr(start, at - start));
-    start = at + 2;
-  }
-}
-
 const std::string* stringMember(const nlohmann::json& object, const char* key) {
   const auto it = object.find(key);
   if (it == object.end() || !it->is_string()) return nullptr;
@@ -43,7 +29,7 @@ const std::string* stringMember(const nlohmann::json& object, const char* key) {
 
 std::string commandQueryText(const std::string& request) {
   nlohmann::json icons = nlohmann::json::object();
-  for (const std::string_view piece : splitRequests(request)) {
+  for (const std::string_view piece : platform::text::split(request, "\r\n")) {
     // Invalid JSON, invalid UTF-8 and non-objects are skipped without a word.
     const auto json = nlohmann::json::parse(piece.begin(), piece.end(), nullptr, false);
     if (json.is_discarded() || !json.is_object()) continue;

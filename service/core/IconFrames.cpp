@@ -5,6 +5,7 @@
 
 #include "core/JsonText.h"
 #include "core/ZavroMarkers.h"
+#include "text/Split.h"
 
 std::string registerIconFrame(const std::optional<platform::bundle::Bundle>& bundle) {
   if (!bundle) return {};
@@ -16,16 +17,7 @@ std::string registerIconFrame(const std::optional<platform::bundle::Bundle>& bun
 
 std::string setFilterPathFrame(const std::string& joined) {
   std::vector<std::string> pieces;
-  size_t start = 0;
-  for (;;) {
-    const size_t at = joined.find("\n\r", start);
-    if (at == std::string::npos) {
-      pieces.push_back(joined.substr(start));
-      break;
-    }
-    pieces.push_back(joined.substr(start, at - start));
-    start = at + 2;
-  }
+  for (const auto piece : platform::text::split(joined, "\n\r")) pieces.emplace_back(piece);
   return compactJson({{"command", "setFilterPaths"}, {"value", pieces}});
 }
 

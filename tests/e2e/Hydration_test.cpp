@@ -11,6 +11,7 @@
 #include "GatewaySim.h"
 #include "QtTestEnvironment.h"
 #include "TempDir.h"
+#include "WindowBundle.h"
 #include "ui/Application.h"
 #include "xattr/Xattr.h"
 
@@ -38,10 +39,7 @@ class HydrationTest : public ::testing::Test {
     if (::geteuid() != 0) GTEST_SKIP() << "mounting the simulated share needs root";
     FileQueueManager::ProcessDelayInterval::completion = 200ms;
     FileQueueManager::ProcessDelayInterval::error = 800ms;
-    const std::string resources = dir.mkdir("S.app/Contents/Resources");
-    std::filesystem::copy_file(std::string(PELLORA_SOURCE_DIR) + "/resources/service/MessageWindow.ui",
-                               resources + "/MessageWindow.ui");
-    window = MessageWindow::loadFromNib(platform::bundle::Bundle(dir / "S.app"));
+    window = MessageWindow::loadFromNib(bundleWithMessageWindow(dir));
     ASSERT_TRUE(window);
     controller = FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
                                                std::make_shared<ZVFileManager>());

@@ -15,7 +15,7 @@
 #include "ExtensionSupervisor.h"
 #include "Finder.h"
 #include "FolderPaths.h"
-#include "StopSignals.h"
+#include "process/StopSignals.h"
 #include "dispatch/RunLoop.h"
 #include "log/Log.h"
 #include "paths/Paths.h"
@@ -40,7 +40,7 @@ int serve(const std::string& socketPath) {
   // Answers go out with MSG_NOSIGNAL; a closed stderr must not end Finder either.
   ::signal(SIGPIPE, SIG_IGN);
   const auto loop = platform::dispatch::RunLoop::main();
-  StopSignals signals(loop);
+  platform::process::StopSignals signals(loop);
   Finder finder;
   ExtensionSupervisor supervisor(finder, {});
   Commands commands(finder, supervisor, [loop] { loop->stop(); });

@@ -4,9 +4,9 @@
 
 #include <cerrno>
 
-#include "StopSignals.h"
+#include "process/StopSignals.h"
 
-namespace pellora::finder {
+namespace platform::process {
 namespace {
 
 // The write end of the pipe the handler wakes the loop with.
@@ -23,7 +23,7 @@ void onSignal(int) {
 
 }  // namespace
 
-StopSignals::StopSignals(std::shared_ptr<platform::dispatch::RunLoop> loop)
+StopSignals::StopSignals(std::shared_ptr<dispatch::RunLoop> loop)
     : loop_(std::move(loop)) {
   if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) return;
   watch_ = loop_->addWatch(pipe_[0], POLLIN, [this](short) {
@@ -51,4 +51,4 @@ StopSignals::~StopSignals() {
   ::close(pipe_[1]);
 }
 
-}  // namespace pellora::finder
+}  // namespace platform::process
