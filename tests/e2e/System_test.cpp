@@ -137,6 +137,14 @@ TEST_F(SystemTest, MenuTitleFollowsTheSelection) {
   EXPECT_EQ(run({"menu"}), "[ ] File Is Online\n");
   run({"select", stub, online, folder});
   EXPECT_EQ(run({"menu"}), "[x] Bring Items Online\n");
+
+  // Finder makes a second principal object in the same process: it gets the observed folders
+  // and the badge image replayed, and serves the badges and the menu as the first did.
+  run({"new-principal", kExtensionId});
+  EXPECT_TRUE(waitBadge(stub, "FileIconCache"));
+  EXPECT_NE(run({"observed"}).find(sim.mountPoint()), std::string::npos);
+  run({"select", online});
+  EXPECT_EQ(run({"menu"}), "[ ] File Is Online\n");
 }
 
 TEST_F(SystemTest, SelectionOfStubsAndAFolderComesOnlineThroughTheMenu) {
