@@ -3,9 +3,7 @@
 // refreshes to the extensions, keeps the Finder extension alive and runs the version check.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>

@@ -134,7 +134,7 @@ TEST_F(ServiceTest, WatchListFollowsMountsInByteOrder) {
   const auto roots = pushed["value"].get<std::vector<std::string>>();
   EXPECT_TRUE(std::is_sorted(roots.begin(), roots.end()));
 
-  ASSERT_TRUE(second.unmount());
+  ASSERT_TRUE(second.unmount()) << second.log();
   EXPECT_TRUE(readUntil(*client, [&](const json& j) {
     return lists(j, first.mountPoint()) && !lists(j, second.mountPoint());
   })) << service.log();
