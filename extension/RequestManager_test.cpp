@@ -3,16 +3,14 @@
 // network-access reports.
 #include "RequestManager.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "LineClient.h"
 #include "TempDir.h"
 #include "core/ShellExtentionController.h"
 #include "dispatch/RunLoop.h"
@@ -105,18 +103,7 @@ class RequestManagerTest : public ::testing::Test {
     return RunLoop::main()->runUntil(done, timeout);
   }
 
-  // A port the kernel just handed out, so free.
-  static int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-  }
+  static int freePort() { return pellora::testing::freeLoopbackPort(); }
 
   TempDir home;
   RecordingFinder finder;

@@ -54,18 +54,7 @@ class FakeResponder : public ResponseHelperInterface {
   std::string icon = R"({"command":"registerIconWithId","value":{}})";
 };
 
-int freePort() {
-  // Bind to port 0 and let the kernel pick; the port is then free for the server's bind.
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
+int freePort() { return pellora::testing::freeLoopbackPort(); }
 
 size_t openDescriptors() {
   size_t n = 0;

@@ -35,4 +35,7 @@ class LineClient {
   std::string buffer_;
 };
 
+// A loopback port the kernel just handed out, so free for a server to bind.
+int freeLoopbackPort();
+
 }  // namespace pellora::testing
