@@ -123,6 +123,10 @@ void RequestManager::connectOnMain() {
   const std::string token = content.substr(comma + 1, next == std::string::npos ? std::string::npos : next - comma - 1);
   SocketError error;
   if (!socket_->connectToHost("localhost", static_cast<uint16_t>(port_ & 0xFFFF), &error)) return;
+  {
+    std::lock_guard guard(monitor_);
+    attempting_ = true;
+  }
   socket_->writeData(token, -1, 0);
 }
 
@@ -140,6 +144,15 @@ void RequestManager::socketDidConnectToHost(const std::shared_ptr<GCDAsyncSocket
 
 void RequestManager::socketDidReadData(const std::shared_ptr<GCDAsyncSocket>& socket,
                                        const std::string& data, long /*tag*/) {
+  {
+    // Queued under the lock, so that no request sent meanwhile overtakes the waiting ones.
+    std::lock_guard guard(monitor_);
+    if (!opened_) {
+      opened_ = true;
+      for (const auto& frame : pending_) socket->writeData(frame, -1, 0);
+      pending_.clear();
+    }
+  }
   executeCommand(data.size() >= 2 ? data.substr(0, data.size() - 2) : std::string());
   socket->readDataToData(GCDAsyncSocket::CRLFData(), -1, 0);
 }
@@ -154,6 +167,11 @@ void RequestManager::socketDidDisconnect(const std::shared_ptr<GCDAsyncSocket>& 
     if (removeBadgesOnClose_) removeAllBadges();
   }
   connected_ = false;
+  {
+    std::lock_guard guard(monitor_);
+    attempting_ = opened_ = false;
+    pending_.clear();
+  }
   scheduleConnect();
 }
 
@@ -180,7 +198,14 @@ void RequestManager::sendJson(const nlohmann::json& value) {
     logZavro("Error creating JSON: " + value.dump(-1, ' ', false, json::error_handler_t::replace));
     return;
   }
-  socket_->writeData(appendingEOFToData(*data), -1, 0);
+  const std::string frame = appendingEOFToData(*data);
+  std::lock_guard guard(monitor_);
+  if (!attempting_) return;  // no connection: dropped, as the socket would drop it
+  if (!opened_) {
+    pending_.push_back(frame);
+    return;
+  }
+  socket_->writeData(frame, -1, 0);
 }
 
 void RequestManager::sendDirectoryOpenedAtURL(const std::string& url) {

@@ -94,4 +94,9 @@ class RequestManager : public GCDAsyncSocketDelegate,
   std::set<BadgeRecord> registeredBadges_;
   std::set<std::string> registeredUrls_;
   std::optional<NetworkAccess> lastNetworkAccess_;
+  // The key must reach the service alone in its first read, so requests wait until the service
+  // has answered it (its first frame); while no connection is being made they are dropped.
+  bool attempting_ = false;
+  bool opened_ = false;
+  std::vector<std::string> pending_;
 };

@@ -3,7 +3,11 @@
 // network-access reports.
 #include "RequestManager.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -233,6 +237,51 @@ TEST_F(RequestManagerTest, RequestsAreSentWithEscapedSlashes) {
   EXPECT_EQ(service.received(),
             "{\"command\":\"openedDir\",\"path\":\"\\/Volumes\\/share\\/docs\"}\r\n"
             "{\"command\":\"bringFileOnline\",\"paths\":[\"\\/b\",\"\\/a\"]}\r\n");
+}
+
+TEST_F(RequestManagerTest, RequestsWaitUntilTheServiceHasAnsweredTheKey) {
+  // A request sent right behind the key could share the service's first read and get the
+  // connection refused; requests go once the service has answered the key.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::listen(listener, 1);
+  socklen_t length = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  home.write(".zavroPellora/port", std::to_string(ntohs(address.sin_port)) + ",{key}\n");
+  manager->connect();
+  ASSERT_TRUE(serve([&] { return manager->isConnected(); }));
+  const int peer = ::accept(listener, nullptr, nullptr);
+  manager->sendDirectoryOpenedAtURL("/a");
+  manager->sendDirectoryOpenedAtURL("/b");
+  // Everything that arrives before the service answers is the key alone.
+  auto readFor = [&](std::chrono::milliseconds window, size_t enough) {
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + window;
+    while (got.size() < enough && std::chrono::steady_clock::now() < deadline) {
+      pollfd p{peer, POLLIN, 0};
+      if (::poll(&p, 1, 10) <= 0) continue;
+      char buffer[256];
+      const ssize_t n = ::recv(peer, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      got.append(buffer, static_cast<size_t>(n));
+    }
+    return got;
+  };
+  EXPECT_EQ(readFor(300ms, 1000), "{key}\n");
+  ASSERT_EQ(::send(peer, "\r\n", 2, MSG_NOSIGNAL), 2);  // the service's first frame
+  const std::string expected = "{\"command\":\"openedDir\",\"path\":\"\\/a\"}\r\n"
+                               "{\"command\":\"openedDir\",\"path\":\"\\/b\"}\r\n";
+  std::string requests;
+  ASSERT_TRUE(serve([&] {
+    requests += readFor(5ms, expected.size() - requests.size());
+    return requests.size() >= expected.size();
+  }));
+  EXPECT_EQ(requests, expected);
+  ::close(peer);
+  ::close(listener);
 }
 
 TEST(RequestManagerJson, EscapesEverySlash) {
