@@ -116,7 +116,6 @@ void RunLoop::removeWatch(WatchId id) {
 }
 
 void RunLoop::run() {
-  owner_ = std::this_thread::get_id();
   for (;;) {
     {
       std::lock_guard lock(mutex_);
@@ -130,7 +129,6 @@ void RunLoop::run() {
 }
 
 bool RunLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  owner_ = std::this_thread::get_id();
   const auto deadline = Clock::now() + timeout;
   while (!done()) {
     const auto now = Clock::now();

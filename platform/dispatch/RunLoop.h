@@ -54,8 +54,6 @@ class RunLoop {
   void setWatchEnabled(WatchId id, bool enabled);
   void removeWatch(WatchId id);
 
-  bool isCurrent() const { return std::this_thread::get_id() == owner_.load(); }
-
  private:
   struct Timer {
     Clock::time_point due;
@@ -73,7 +71,6 @@ class RunLoop {
   void serveOnce(Clock::duration maxWait);
   void wake();
 
-  std::atomic<std::thread::id> owner_{};
   int wakeFd_ = -1;
   std::mutex mutex_;
   std::vector<Work> posted_;

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "ScopedProcessDelays.h"
 #include "TempDir.h"
 #include "WindowBundle.h"
 #include "ui/Application.h"
@@ -21,16 +22,10 @@ using platform::ui::runUntil;
 class FileProcessControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    FileQueueManager::ProcessDelayInterval::completion = 200ms;
-    FileQueueManager::ProcessDelayInterval::error = 400ms;
     window = MessageWindow::loadFromNib(bundleWithMessageWindow(dir));
     ASSERT_TRUE(window);
     controller = FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
                                                std::make_shared<ZVFileManager>());
-  }
-  void TearDown() override {
-    FileQueueManager::ProcessDelayInterval::completion = 3s;
-    FileQueueManager::ProcessDelayInterval::error = 10s;
   }
 
   std::string file(const std::string& name, const std::string& answer) {
@@ -39,6 +34,7 @@ class FileProcessControllerTest : public ::testing::Test {
     return path;
   }
 
+  pellora::testing::ScopedProcessDelays delays{200ms, 400ms};
   TempDir dir;
   std::shared_ptr<MessageWindow> window;
   std::shared_ptr<FileProcessController> controller;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ScopedProcessDelays.h"
 #include "TempDir.h"
 #include "dispatch/RunLoop.h"
 #include "log/Capture.h"
@@ -17,15 +18,6 @@ using platform::dispatch::RunLoop;
 // On a plain folder the download attribute's value is the gateway's answer.
 class FileQueueManagerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    FileQueueManager::ProcessDelayInterval::completion = 100ms;
-    FileQueueManager::ProcessDelayInterval::error = 1500ms;
-  }
-  void TearDown() override {
-    FileQueueManager::ProcessDelayInterval::completion = 3s;
-    FileQueueManager::ProcessDelayInterval::error = 10s;
-  }
-
   std::string file(const std::string& name, const std::string& answer) {
     const std::string path = dir.write(name);
     platform::xattr::set(path, "zavro.download.file", answer.data(), answer.size(), 0, 0);
@@ -48,6 +40,7 @@ class FileQueueManagerTest : public ::testing::Test {
 
   bool finish() { return RunLoop::main()->runUntil([&] { return finishedCalls > 0; }, 10s); }
 
+  pellora::testing::ScopedProcessDelays delays{100ms, 1500ms};
   TempDir dir;
   std::shared_ptr<FileQueueManager> manager = FileQueueManager::create();
   std::vector<double> progress;

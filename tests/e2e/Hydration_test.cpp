@@ -10,6 +10,7 @@
 #include "DownloadFileProcess/FileProcessController.h"
 #include "GatewaySim.h"
 #include "QtTestEnvironment.h"
+#include "ScopedProcessDelays.h"
 #include "TempDir.h"
 #include "WindowBundle.h"
 #include "ui/Application.h"
@@ -37,16 +38,10 @@ class HydrationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "mounting the simulated share needs root";
-    FileQueueManager::ProcessDelayInterval::completion = 200ms;
-    FileQueueManager::ProcessDelayInterval::error = 800ms;
     window = MessageWindow::loadFromNib(bundleWithMessageWindow(dir));
     ASSERT_TRUE(window);
     controller = FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
                                                std::make_shared<ZVFileManager>());
-  }
-  void TearDown() override {
-    FileQueueManager::ProcessDelayInterval::completion = 3s;
-    FileQueueManager::ProcessDelayInterval::error = 10s;
   }
 
   int downloads(const std::string& rel) {
@@ -58,6 +53,7 @@ class HydrationTest : public ::testing::Test {
     return counters["downloadReads"].value(rel, 0);
   }
 
+  ScopedProcessDelays delays{200ms, 800ms};
   TempDir dir;
   GatewaySim sim;
   std::shared_ptr<MessageWindow> window;
