@@ -9,6 +9,12 @@ function(pellora_test)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} pellora_testing GTest::gmock_main GTest::gmock GTest::gtest)
-  add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_color=no)
+  if("e2e" IN_LIST T_LABELS)
+    # Multi-process tests run in namespaces of their own (see tests/isolated.sh).
+    add_test(NAME ${T_NAME}
+      COMMAND ${PROJECT_SOURCE_DIR}/tests/isolated.sh $<TARGET_FILE:${T_NAME}> --gtest_color=no)
+  else()
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_color=no)
+  endif()
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 600)
 endfunction()
