@@ -19,7 +19,9 @@ const log::Log& cycleLog() {
 }
 
 UpdateCycleOutcome failed(UpdateErrorCode code, const std::string& description) {
-  cycleLog().error("The update check ended: " + description);
+  // Finding nothing new is the usual end of a check, not a failure.
+  cycleLog().write(code == UpdateErrorCode::NoUpdate ? log::Level::Default : log::Level::Error,
+                   "The update check ended: " + description);
   return {UpdateError{code, description}, std::nullopt};
 }
 
