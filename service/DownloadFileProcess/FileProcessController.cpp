@@ -42,7 +42,7 @@ void FileProcessController::bringFilesOnline(const std::vector<std::string>& pat
     });
     messageWindow_->setText(QString::fromStdString(localizedString("preparing_files_for_download")));
   }
-  const auto errorDelay = FileQueueManager::ProcessDelayInterval::error;
+  const auto errorDelay = queueManager_->delays().error;
   zvFileManager_->fileAggregation(paths, [weak, completion, errorDelay](
                                              std::vector<std::string> urls, std::optional<ZVError> error) {
     if (error) {

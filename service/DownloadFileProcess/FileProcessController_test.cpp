@@ -6,7 +6,6 @@
 
 #include <filesystem>
 
-#include "ScopedProcessDelays.h"
 #include "TempDir.h"
 #include "WindowBundle.h"
 #include "ui/Application.h"
@@ -19,12 +18,15 @@ using pellora::testing::TempDir;
 using pellora::testing::bundleWithMessageWindow;
 using platform::ui::runUntil;
 
+// Shorter than the product's, so that summaries and error texts stay only briefly.
+const FileQueueManager::Delays kDelays{200ms, 400ms};
+
 class FileProcessControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     window = MessageWindow::loadFromNib(bundleWithMessageWindow(dir));
     ASSERT_TRUE(window);
-    controller = FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
+    controller = FileProcessController::create(AttrManager(), FileQueueManager::create(kDelays), window,
                                                std::make_shared<ZVFileManager>());
   }
 
@@ -34,7 +36,6 @@ class FileProcessControllerTest : public ::testing::Test {
     return path;
   }
 
-  pellora::testing::ScopedProcessDelays delays{200ms, 400ms};
   TempDir dir;
   std::shared_ptr<MessageWindow> window;
   std::shared_ptr<FileProcessController> controller;
@@ -88,7 +89,7 @@ TEST_F(FileProcessControllerTest, EmptySelectionSaysNoFilesAndClosesAfterTheLong
 }
 
 TEST_F(FileProcessControllerTest, WorksWithoutAWindow) {
-  auto bare = FileProcessController::create(AttrManager(), FileQueueManager::create(), nullptr,
+  auto bare = FileProcessController::create(AttrManager(), FileQueueManager::create(kDelays), nullptr,
                                             std::make_shared<ZVFileManager>());
   int completions = 0;
   bare->bringFilesOnline({file("a", "0")}, [&] { ++completions; });

@@ -10,7 +10,6 @@
 #include "DownloadFileProcess/FileProcessController.h"
 #include "GatewaySim.h"
 #include "QtTestEnvironment.h"
-#include "ScopedProcessDelays.h"
 #include "TempDir.h"
 #include "WindowBundle.h"
 #include "ui/Application.h"
@@ -34,13 +33,16 @@ bool stillStub(const std::string& path) {
   return platform::xattr::get(path, "is.zavro.stub", value, sizeof value, 0, 0) == 5;
 }
 
+// Shorter than the product's, so that summaries and error texts stay only briefly.
+const FileQueueManager::Delays kDelays{200ms, 800ms};
+
 class HydrationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "mounting the simulated share needs root";
     window = MessageWindow::loadFromNib(bundleWithMessageWindow(dir));
     ASSERT_TRUE(window);
-    controller = FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
+    controller = FileProcessController::create(AttrManager(), FileQueueManager::create(kDelays), window,
                                                std::make_shared<ZVFileManager>());
   }
 
@@ -53,7 +55,6 @@ class HydrationTest : public ::testing::Test {
     return counters["downloadReads"].value(rel, 0);
   }
 
-  ScopedProcessDelays delays{200ms, 800ms};
   TempDir dir;
   GatewaySim sim;
   std::shared_ptr<MessageWindow> window;
