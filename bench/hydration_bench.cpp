@@ -101,9 +101,7 @@ void queue(int perSet) {
   const auto raw = filesIn(sim.path("folder-0000"));
   const auto queued = filesIn(sim.path("folder-0001"));
   const AttrManager attrs;
-  FileQueueManager::ProcessDelayInterval::completion = 0s;
-  FileQueueManager::ProcessDelayInterval::error = 0s;
-  auto manager = FileQueueManager::create();
+  auto manager = FileQueueManager::create({0s, 0s});
   double rawTime = 0, queueTime = 0;
   int ok = 0;
   long long queuedOk = 0;

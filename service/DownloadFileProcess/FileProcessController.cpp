@@ -1,5 +1,6 @@
 #include "DownloadFileProcess/FileProcessController.h"
 
+#include "CLog.h"
 #include "Localization.h"
 #include "dispatch/Queue.h"
 
@@ -29,10 +30,30 @@ void FileProcessController::closeWindow() {
   messageWindow_.reset();
 }
 
+bool FileProcessController::busy() const {
+  return aggregating_ > 0 || batchRunning_ || errorShown_ != 0;
+}
+
+void FileProcessController::finishIfIdle() {
+  if (busy()) return;
+  closeWindow();
+  // The requests are told after the controller's own work is done; one of them may let the
+  // controller go, which the caller's strong reference keeps from happening before this returns.
+  auto completions = std::move(waiting_);
+  waiting_.clear();
+  for (auto& done : completions) done();
+}
+
 void FileProcessController::bringFilesOnline(const std::vector<std::string>& paths,
                                              std::function<void()> completion) {
+  const uint64_t request = ++requestCount_;
+  ++aggregating_;
+  // A newer request takes the window over from an error text.
+  errorShown_ = 0;
   std::weak_ptr<FileProcessController> weak = weak_from_this();
+  QString textBefore;
   if (messageWindow_) {
+    textBefore = messageWindow_->text();
     messageWindow_->makeKeyAndOrderFront();
     messageWindow_->setMainButton([weak] {
       if (auto self = weak.lock()) self->userMessageCancelAction();
@@ -42,29 +63,66 @@ void FileProcessController::bringFilesOnline(const std::vector<std::string>& pat
     });
     messageWindow_->setText(QString::fromStdString(localizedString("preparing_files_for_download")));
   }
-  const auto errorDelay = FileQueueManager::ProcessDelayInterval::error;
-  zvFileManager_->fileAggregation(paths, [weak, completion, errorDelay](
-                                             std::vector<std::string> urls, std::optional<ZVError> error) {
-    if (error) {
-      if (auto self = weak.lock(); self && self->messageWindow_) {
-        self->messageWindow_->setText(QString::fromStdString(error->localizedDescription));
-      }
-      dispatch::mainQueue()->asyncAfter(errorDelay, [weak, completion] {
-        if (auto self = weak.lock()) self->closeWindow();
-        completion();
+  const auto errorDelay = queueManager_->delays().error;
+  zvFileManager_->fileAggregation(
+      paths, [weak, request, textBefore, errorDelay, completion = std::move(completion)](
+                 std::vector<std::string> urls, std::optional<ZVError> error) mutable {
+        if (auto self = weak.lock()) {
+          self->aggregated(request, urls, error, textBefore, std::move(completion));
+          return;
+        }
+        // Released meanwhile: nothing is left to show, but a failed request is still told.
+        if (error) dispatch::mainQueue()->asyncAfter(errorDelay, std::move(completion));
       });
-      return;
+}
+
+void FileProcessController::aggregated(uint64_t request, const std::vector<std::string>& urls,
+                                       const std::optional<ZVError>& error,
+                                       const QString& textBefore, std::function<void()> completion) {
+  --aggregating_;
+  if (request <= canceledThrough_) {
+    // Canceled while its selection was being expanded: none of its files is brought online.
+    waiting_.push_back(std::move(completion));
+    finishIfIdle();
+    return;
+  }
+  if (!error) {
+    streamFileQueue(urls, std::move(completion));
+    return;
+  }
+  waiting_.push_back(std::move(completion));
+  if (busy()) {
+    // Other requests are at work: their batch and their window stay as they are, and this one
+    // is told with them.
+    CLOG(StringTag::Service, "Request left out of the running batch: " + error->localizedDescription);
+    const bool newest = request == requestCount_;
+    if (newest && messageWindow_ &&
+        messageWindow_->text().toStdString() == localizedString("preparing_files_for_download")) {
+      messageWindow_->setText(textBefore);
     }
-    if (auto self = weak.lock()) self->streamFileQueue(urls, completion);
+    return;
+  }
+  if (messageWindow_) messageWindow_->setText(QString::fromStdString(error->localizedDescription));
+  errorShown_ = request;
+  std::weak_ptr<FileProcessController> weak = weak_from_this();
+  dispatch::mainQueue()->asyncAfter(queueManager_->delays().error, [weak, request] {
+    auto self = weak.lock();
+    // A newer request has taken the window over; its end tells this one too.
+    if (!self || self->errorShown_ != request) return;
+    self->errorShown_ = 0;
+    self->finishIfIdle();
   });
 }
 
 void FileProcessController::streamFileQueue(const std::vector<std::string>& urls,
                                             std::function<void()> completion) {
   if (messageWindow_) {
+    // A new batch starts the ring afresh, also in a window that still shows the last summary.
+    if (!queueManager_->isRunning()) messageWindow_->resetProgress();
     messageWindow_->setText(QString::fromStdString(localizedString("adding files to queue")));
   }
-  batchCompletions_.push_back(std::move(completion));
+  waiting_.push_back(std::move(completion));
+  batchRunning_ = true;
   std::weak_ptr<FileProcessController> weak = weak_from_this();
   queueManager_->streamFiles(
       urls,
@@ -77,21 +135,18 @@ void FileProcessController::streamFileQueue(const std::vector<std::string>& urls
         auto self = weak.lock();
         if (!self) return;
         if (!finished) {
-          if (summary && self->messageWindow_) {
-            self->messageWindow_->setText(QString::fromStdString(*summary));
-          }
+          if (!self->messageWindow_) return;
+          if (summary) self->messageWindow_->setText(QString::fromStdString(*summary));
+          if (self->queueManager_->status().errorCount > 0) self->messageWindow_->markError();
           return;
         }
-        self->closeWindow();
-        // The requests are told after the controller's own work is done; one of them may let
-        // the controller go, which `self` keeps from happening before this returns.
-        auto completions = std::move(self->batchCompletions_);
-        self->batchCompletions_.clear();
-        for (auto& done : completions) done();
+        self->batchRunning_ = false;
+        self->finishIfIdle();
       });
 }
 
 void FileProcessController::userMessageCancelAction() {
+  canceledThrough_ = requestCount_;
   queueManager_->cancel();
   closeWindow();
 }

@@ -6,9 +6,10 @@
 
 #include <filesystem>
 
-#include "ScopedProcessDelays.h"
 #include "TempDir.h"
 #include "WindowBundle.h"
+#include "bundle/StringsTable.h"
+#include "text/Format.h"
 #include "ui/Application.h"
 #include "xattr/Xattr.h"
 
@@ -19,12 +20,15 @@ using pellora::testing::TempDir;
 using pellora::testing::bundleWithMessageWindow;
 using platform::ui::runUntil;
 
+// Shorter than the product's, so that summaries and error texts stay only briefly.
+const FileQueueManager::Delays kDelays{200ms, 400ms};
+
 class FileProcessControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     window = MessageWindow::loadFromNib(bundleWithMessageWindow(dir));
     ASSERT_TRUE(window);
-    controller = FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
+    controller = FileProcessController::create(AttrManager(), FileQueueManager::create(kDelays), window,
                                                std::make_shared<ZVFileManager>());
   }
 
@@ -34,7 +38,6 @@ class FileProcessControllerTest : public ::testing::Test {
     return path;
   }
 
-  pellora::testing::ScopedProcessDelays delays{200ms, 400ms};
   TempDir dir;
   std::shared_ptr<MessageWindow> window;
   std::shared_ptr<FileProcessController> controller;
@@ -47,10 +50,48 @@ TEST_F(FileProcessControllerTest, RequestShowsProgressThenTheSummaryThenCloses) 
   EXPECT_EQ(window->text(), "preparing_files_for_download");
   ASSERT_TRUE(runUntil([&] { return window->text() == "2 files_added_to_queue"; }, 5s)) << window->text().toStdString();
   EXPECT_EQ(window->circleAnimationView->circleLayer()->strokeEnd, 1.0);
+  EXPECT_EQ(window->circleAnimationView->circleLayer()->strokeColor, QColor(0, 255, 0));
   EXPECT_EQ(completions, 0);  // the summary stays for the close delay
   ASSERT_TRUE(runUntil([&] { return completions == 1; }, 5s));
   EXPECT_FALSE(controller->messageWindow());
   EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(FileProcessControllerTest, BatchWithFailuresEndsOnARedRing) {
+  int completions = 0;
+  controller->bringFilesOnline({file("a", "0"), file("lost", "5")}, [&] { ++completions; });
+  ASSERT_TRUE(runUntil([&] { return window->text() == "files_progress_menu 1 add 1 failed"; }, 5s))
+      << window->text().toStdString();
+  const auto& ring = *window->circleAnimationView->circleLayer();
+  EXPECT_EQ(ring.strokeEnd, 1.0);
+  EXPECT_EQ(ring.strokeColor, CircleAnimationView::kSystemRed);
+  ASSERT_TRUE(runUntil([&] { return completions == 1; }, 5s));
+}
+
+// The clicks come before the main queue has run again, so no selection has been expanded yet.
+TEST_F(FileProcessControllerTest, CancelWhilePreparingHoldsForEveryEarlierRequest) {
+  int first = 0, second = 0, later = 0;
+  controller->bringFilesOnline({file("a", "0"), file("b", "0")}, [&] { ++first; });
+  file("folder/c", "0");
+  file("folder/d", "0");
+  controller->bringFilesOnline({dir / "files/folder"}, [&] { ++second; });
+  ASSERT_EQ(window->text(), "preparing_files_for_download");
+  window->mainButton->click();
+  EXPECT_FALSE(controller->messageWindow());
+  // Made after the cancel: carried out, without a window.
+  controller->bringFilesOnline({file("e", "0")}, [&] { ++later; });
+  ASSERT_TRUE(runUntil([&] { return first == 1 && second == 1 && later == 1; }, 5s));
+  EXPECT_EQ(controller->queueManager()->status().processedCount, 1);  // e alone
+  EXPECT_FALSE(controller->queueManager()->status().canceled);
+}
+
+TEST_F(FileProcessControllerTest, CancelWithNothingLaterTellsTheRequestsAtOnce) {
+  int completions = 0;
+  controller->bringFilesOnline({file("a", "0")}, [&] { ++completions; });
+  window->mainButton->click();
+  ASSERT_TRUE(runUntil([&] { return completions == 1; }, 5s));
+  EXPECT_EQ(controller->queueManager()->status().processedCount, 0);
+  EXPECT_TRUE(controller->queueManager()->status().canceled);
 }
 
 TEST_F(FileProcessControllerTest, CloseButtonLeavesTheDownloadsRunning) {
@@ -88,12 +129,28 @@ TEST_F(FileProcessControllerTest, EmptySelectionSaysNoFilesAndClosesAfterTheLong
 }
 
 TEST_F(FileProcessControllerTest, WorksWithoutAWindow) {
-  auto bare = FileProcessController::create(AttrManager(), FileQueueManager::create(), nullptr,
+  auto bare = FileProcessController::create(AttrManager(), FileQueueManager::create(kDelays), nullptr,
                                             std::make_shared<ZVFileManager>());
   int completions = 0;
   bare->bringFilesOnline({file("a", "0")}, [&] { ++completions; });
   ASSERT_TRUE(runUntil([&] { return completions == 1; }, 5s));
   EXPECT_EQ(bare->queueManager()->status().processedCount, 1);
+}
+
+// The summary keys are fixed, their English texts are ours: they must read right for one file.
+TEST(FileProcessControllerTexts, SummariesReadRightForAnyCount) {
+  const auto table = platform::bundle::readStringsTable(
+      std::string(PELLORA_SOURCE_DIR) + "/resources/service/en.lproj/Localizable.strings");
+  const auto text = [&](const std::string& key, const std::vector<std::string>& args) {
+    const auto it = table.find(key);
+    return it == table.end() ? std::string() : platform::text::format(it->second, args);
+  };
+  for (const auto& summary : {text("%@ files_added_to_queue", {"1"}),
+                              text("files_progress_menu %@ add %@ failed", {"1", "1"})}) {
+    ASSERT_FALSE(summary.empty());
+    EXPECT_EQ(summary.find("1 files"), std::string::npos) << summary;
+    EXPECT_NE(summary.find('1'), std::string::npos) << summary;
+  }
 }
 
 TEST_F(FileProcessControllerTest, ControllerReleasedEarlyStopsQuietly) {

@@ -9,14 +9,31 @@
 namespace dispatch = platform::dispatch;
 using State = AttrManager::DownloadState;
 
-dispatch::Clock::duration FileQueueManager::ProcessDelayInterval::completion = std::chrono::seconds(3);
-dispatch::Clock::duration FileQueueManager::ProcessDelayInterval::error = std::chrono::seconds(10);
-
 std::shared_ptr<FileQueueManager> FileQueueManager::create() {
-  return std::shared_ptr<FileQueueManager>(new FileQueueManager());
+  return create({ProcessDelayInterval::completion, ProcessDelayInterval::error});
 }
 
-FileQueueManager::FileQueueManager() : queue_(dispatch::makeSerialQueue("FileQueueManagerQueue")) {}
+std::shared_ptr<FileQueueManager> FileQueueManager::create(Delays delays) {
+  return std::shared_ptr<FileQueueManager>(new FileQueueManager(delays));
+}
+
+FileQueueManager::FileQueueManager(Delays delays)
+    : delays_(delays), queue_(dispatch::makeSerialQueue("FileQueueManagerQueue")) {}
+
+const FileQueueManager::Status& FileQueueManager::status() const {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
+  return status_;
+}
+
+const std::optional<std::deque<std::string>>& FileQueueManager::urlPathQueue() const {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
+  return urlPathQueue_;
+}
+
+bool FileQueueManager::isRunning() const {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
+  return running_;
+}
 
 std::string FileQueueManager::formattedString(int64_t count) {
   if (count < 10000) return std::to_string(count);
@@ -35,6 +52,7 @@ std::string FileQueueManager::Status::localizedSummary() const {
 
 void FileQueueManager::streamFiles(const std::vector<std::string>& urls, UpdateHandler handler,
                                    CompletedHandler completion) {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
   updateHandler_ = std::move(handler);
   completedHandler_ = std::move(completion);
   if (running_) {
@@ -62,6 +80,7 @@ void FileQueueManager::streamFiles(const std::vector<std::string>& urls, UpdateH
 }
 
 void FileQueueManager::executeNext() {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
   if (status_.canceled || !urlPathQueue_ || urlPathQueue_->empty()) {
     handleProcessTermination();
     return;
@@ -78,6 +97,7 @@ void FileQueueManager::executeNext() {
     dispatch::mainQueue()->async([weak, state] {
       auto self = weak.lock();
       if (!self) return;
+      PELLORA_DCHECK_SEQUENCE(self->sequence_);
       self->inFlight_ = false;
       if (state == State::success) {
         ++self->status_.processedCount;
@@ -92,6 +112,7 @@ void FileQueueManager::executeNext() {
 }
 
 void FileQueueManager::handleProcessTermination() {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
   running_ = false;
   if (status_.canceled) {
     processCompletionWithDelay(localizedString("no_files_added_to_queue"));
@@ -103,11 +124,13 @@ void FileQueueManager::handleProcessTermination() {
 }
 
 void FileQueueManager::processCompletionWithDelay(const std::string& localizedSummary) {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
   CLOG(StringTag::Service, tokenLog + ". processCompletionWithDelay");
   if (completedHandler_) completedHandler_(localizedSummary, false);
-  const auto delay = status_.errorCount < 1 ? ProcessDelayInterval::completion : ProcessDelayInterval::error;
+  const auto delay = status_.errorCount < 1 ? delays_.completion : delays_.error;
   // Holds the manager: the finished signal must come.
   dispatch::mainQueue()->asyncAfter(delay, [self = shared_from_this(), batch = batch_] {
+    PELLORA_DCHECK_SEQUENCE(self->sequence_);
     if (self->batch_ != batch || self->running_) return;
     if (self->completedHandler_) self->completedHandler_(std::nullopt, true);
     self->completedHandler_ = nullptr;
@@ -116,6 +139,7 @@ void FileQueueManager::processCompletionWithDelay(const std::string& localizedSu
 }
 
 void FileQueueManager::cancel() {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
   status_.canceled = true;
   // The files not started yet are dropped with the batch; one added later starts afresh.
   if (urlPathQueue_) urlPathQueue_->clear();

@@ -1,6 +1,6 @@
 // Brings a list of files online one at a time through the gateway's download attribute,
 // reports progress after each file, and hands its owner a summary and, a few seconds later,
-// the signal that the batch is over. Main thread, except the attribute reads.
+// the signal that the batch is over. Main thread (checked), except the attribute reads.
 #pragma once
 
 #include <chrono>
@@ -14,6 +14,7 @@
 
 #include "AttrManager.h"
 #include "dispatch/Queue.h"
+#include "dispatch/SequenceChecker.h"
 
 class FileQueueManager : public std::enable_shared_from_this<FileQueueManager> {
  public:
@@ -25,16 +26,23 @@ class FileQueueManager : public std::enable_shared_from_this<FileQueueManager> {
     std::string localizedSummary() const;
   };
 
-  // How long the summary stays before the batch is reported finished. Tests shorten them.
+  // How long the summary stays before the batch is reported finished: after a clean batch, and
+  // after one with failures (or with no files).
   struct ProcessDelayInterval {
-    static platform::dispatch::Clock::duration completion;
-    static platform::dispatch::Clock::duration error;
+    static constexpr platform::dispatch::Clock::duration completion = std::chrono::seconds(3);
+    static constexpr platform::dispatch::Clock::duration error = std::chrono::seconds(10);
+  };
+  // The delays one queue uses: the product's, unless its creator passes others.
+  struct Delays {
+    platform::dispatch::Clock::duration completion;
+    platform::dispatch::Clock::duration error;
   };
 
   using UpdateHandler = std::function<void(double progress)>;
   using CompletedHandler = std::function<void(std::optional<std::string> summary, bool finished)>;
 
   static std::shared_ptr<FileQueueManager> create();
+  static std::shared_ptr<FileQueueManager> create(Delays delays);
 
   // Starts a batch. While a batch runs, the files are added to it instead: nothing the user
   // asked for earlier is dropped, and the ring keeps moving forward.
@@ -43,9 +51,11 @@ class FileQueueManager : public std::enable_shared_from_this<FileQueueManager> {
   // Stops after the file being read now.
   void cancel();
 
-  const Status& status() const { return status_; }
-  const std::optional<std::deque<std::string>>& urlPathQueue() const { return urlPathQueue_; }
-  bool isRunning() const { return running_; }
+  const Status& status() const;
+  const std::optional<std::deque<std::string>>& urlPathQueue() const;
+  // From the start of a batch until its last file is done (the summary then follows).
+  bool isRunning() const;
+  const Delays& delays() const { return delays_; }
 
   // Counts below 10000 as they are; from 10000 on in thousands, "12.35k".
   static std::string formattedString(int64_t count);
@@ -53,11 +63,14 @@ class FileQueueManager : public std::enable_shared_from_this<FileQueueManager> {
   const std::string tokenLog = "Zavro FinderSync";
 
  private:
-  FileQueueManager();
+  explicit FileQueueManager(Delays delays);
   void executeNext();
   void handleProcessTermination();
   void processCompletionWithDelay(const std::string& localizedSummary);
 
+  const Delays delays_;
+  // Everything but the attribute reads runs on the main thread.
+  platform::dispatch::SequenceChecker sequence_;
   std::optional<std::deque<std::string>> urlPathQueue_;
   AttrManager attrManager_;
   std::shared_ptr<platform::dispatch::Queue> queue_;

@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "ScopedProcessDelays.h"
+#include <thread>
+
 #include "TempDir.h"
 #include "dispatch/RunLoop.h"
 #include "log/Capture.h"
@@ -40,9 +41,8 @@ class FileQueueManagerTest : public ::testing::Test {
 
   bool finish() { return RunLoop::main()->runUntil([&] { return finishedCalls > 0; }, 10s); }
 
-  pellora::testing::ScopedProcessDelays delays{100ms, 1500ms};
   TempDir dir;
-  std::shared_ptr<FileQueueManager> manager = FileQueueManager::create();
+  std::shared_ptr<FileQueueManager> manager = FileQueueManager::create({100ms, 1500ms});
   std::vector<double> progress;
   std::vector<std::string> summaries;
   int finishedCalls = 0;
@@ -137,7 +137,7 @@ TEST_F(FileQueueManagerTest, FilesAddedDuringABatchJoinIt) {
 }
 
 TEST_F(FileQueueManagerTest, NewBatchIsNotEndedByTheEarlierOnesDelay) {
-  FileQueueManager::ProcessDelayInterval::completion = 300ms;
+  manager = FileQueueManager::create({300ms, 1500ms});
   start({file("a", "0")});
   ASSERT_TRUE(RunLoop::main()->runUntil([&] { return summaries.size() == 1; }, 5s));
   // Within the first batch's delay, a new batch begins; only its own end may finish it.
@@ -146,6 +146,14 @@ TEST_F(FileQueueManagerTest, NewBatchIsNotEndedByTheEarlierOnesDelay) {
   EXPECT_EQ(summaries.size(), 2u);
   EXPECT_EQ(finishedCalls, 1);
 }
+
+#ifndef NDEBUG
+TEST(FileQueueManagerThreadsDeathTest, UseOffTheMainThreadFailsLoudly) {
+  auto manager = FileQueueManager::create();
+  EXPECT_FALSE(manager->isRunning());  // binds it to this thread
+  EXPECT_DEATH(std::thread([&] { manager->cancel(); }).join(), "called on the wrong thread");
+}
+#endif
 
 TEST(FileQueueManagerText, FormattedCounts) {
   EXPECT_EQ(FileQueueManager::formattedString(0), "0");

@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QPixmap>
-#include <cstdlib>
 #include <QMouseEvent>
 #include <QUiLoader>
 
@@ -37,6 +36,11 @@ MessageWindow::MessageWindow(QWidget* parent) : QWidget(parent) {
 }
 
 std::shared_ptr<MessageWindow> MessageWindow::loadFromNib(const platform::bundle::Bundle& bundle) {
+  return loadFromNib(bundle, Settings{});
+}
+
+std::shared_ptr<MessageWindow> MessageWindow::loadFromNib(const platform::bundle::Bundle& bundle,
+                                                          Settings settings) {
   const auto path = bundle.pathForResource("MessageWindow", "ui");
   if (!path) return nullptr;
   QFile file(QString::fromStdString(*path));
@@ -52,6 +56,7 @@ std::shared_ptr<MessageWindow> MessageWindow::loadFromNib(const platform::bundle
   window->mainLabel = window->findChild<QLabel*>("mainLabel");
   window->mainButton = window->findChild<QPushButton*>("mainButton");
   window->secondaryButton = window->findChild<QPushButton*>("secondaryButton");
+  window->settings_ = std::move(settings);
   window->awakeFromNib();
   return std::shared_ptr<MessageWindow>(window);
 }
@@ -73,13 +78,12 @@ void MessageWindow::setText(const QString& text) {
 }
 
 void MessageWindow::snapshot() {
-  // PELLORA_WINDOW_SNAPSHOTS names a folder that gets a picture of the window at every new
-  // text and when the ring passes half way: how the window looks where no one can see it (the
-  // demo, headless machines).
-  static const char* folder = std::getenv("PELLORA_WINDOW_SNAPSHOTS");
-  if (!folder || !*folder) return;
+  if (settings_.snapshotFolder.empty()) return;
+  // Numbered across the windows of the process, so that a later window adds to the pictures.
   static int count = 0;
-  grab().save(QString("%1/message-window-%2.png").arg(folder).arg(++count, 2, 10, QChar('0')));
+  grab().save(QString("%1/message-window-%2.png")
+                  .arg(QString::fromStdString(settings_.snapshotFolder))
+                  .arg(++count, 2, 10, QChar('0')));
 }
 
 QString MessageWindow::mainButtonText() const { return mainButton ? mainButton->text() : QString(); }
@@ -117,6 +121,14 @@ void MessageWindow::updateProgress(double progress) {
   layer.strokeColor = QColor::fromRgbF(static_cast<float>(1.0 - progress), static_cast<float>(progress), 0.0f, 1.0f);
   circleAnimationView->update();
   if (halfWay) snapshot();
+}
+
+void MessageWindow::resetProgress() {
+  if (!circleAnimationView || !circleAnimationView->circleLayer()) return;
+  auto& layer = *circleAnimationView->circleLayer();
+  layer.strokeEnd = 0.0;
+  layer.strokeColor = CircleAnimationView::kSystemGreen;
+  circleAnimationView->update();
 }
 
 void MessageWindow::markError() {

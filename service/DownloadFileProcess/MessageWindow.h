@@ -8,17 +8,27 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "DownloadFileProcess/CircleAnimationView.h"
 #include "bundle/Bundle.h"
 
 class MessageWindow : public QWidget {
  public:
+  struct Settings {
+    // A folder that gets a picture of the window at every new text and when the ring passes
+    // half way: how the window looks where no one can see it (the demo, headless machines).
+    // Empty: no pictures.
+    std::string snapshotFolder;
+  };
+
   explicit MessageWindow(QWidget* parent = nullptr);
 
   // The first MessageWindow in the bundle's Resources/MessageWindow.ui, outlets connected and
   // buttons styled; nothing when the resource is missing or holds none.
   static std::shared_ptr<MessageWindow> loadFromNib(const platform::bundle::Bundle& bundle);
+  static std::shared_ptr<MessageWindow> loadFromNib(const platform::bundle::Bundle& bundle,
+                                                    Settings settings);
 
   QPointer<CircleAnimationView> circleAnimationView;
   QPointer<QLabel> mainLabel;
@@ -36,6 +46,8 @@ class MessageWindow : public QWidget {
   void setSecondaryButton(std::function<void()> action);
   // Moves the ring forward to progress (0 to 1); lower or larger values are ignored.
   void updateProgress(double progress);
+  // The ring as a new window shows it: empty, in green. For a new batch in the same window.
+  void resetProgress();
   void markError();
   // Shows the window above the others and gives it the focus.
   void makeKeyAndOrderFront();
@@ -49,6 +61,7 @@ class MessageWindow : public QWidget {
  private:
   void snapshot();
 
+  Settings settings_;
   QPoint dragOffset_;
   QMetaObject::Connection mainConnection_;
   QMetaObject::Connection secondaryConnection_;

@@ -78,6 +78,29 @@ TEST(MessageWindow, RingOnlyMovesForwardAndShiftsFromRedToGreen) {
   window->markError();
   EXPECT_EQ(ring.strokeColor, CircleAnimationView::kSystemRed);
   EXPECT_DOUBLE_EQ(ring.strokeEnd, 1.0);
+  // A new batch in the same window.
+  window->resetProgress();
+  EXPECT_DOUBLE_EQ(ring.strokeEnd, 0.0);
+  EXPECT_EQ(ring.strokeColor, CircleAnimationView::kSystemGreen);
+  window->updateProgress(0.25);
+  EXPECT_DOUBLE_EQ(ring.strokeEnd, 0.25);
+}
+
+TEST(MessageWindow, PicturesGoToTheFolderItIsGiven) {
+  TempDir dir;
+  const std::string folder = dir.mkdir("pictures");
+  auto window = MessageWindow::loadFromNib(bundleWithMessageWindow(dir), {folder});
+  ASSERT_TRUE(window);
+  window->setText("one");
+  window->updateProgress(0.6);  // past half way
+  window->setText("two");
+  size_t pictures = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    EXPECT_EQ(entry.path().extension(), ".png");
+    EXPECT_FALSE(QImage(QString::fromStdString(entry.path().string())).isNull());
+    ++pictures;
+  }
+  EXPECT_EQ(pictures, 3u);
 }
 
 TEST(MessageWindow, PicturesAtThreeMomentsShowTheRing) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -477,6 +479,30 @@ TEST_F(GatewaySimTest, UnmountEndsCallsBlockedInADownload) {
   reader.join();
   EXPECT_NE(answer.error, 0);
   EXPECT_FALSE(sim.isMounted());
+}
+
+// A lazy unmount while a download waits: the simulator can no longer bring the file online
+// through the mount, and the read must say so rather than answer "0".
+TEST_F(GatewaySimTest, DownloadCutOffByALazyUnmountFails) {
+  auto& sim = makeSim();
+  sim.addStub("cut.bin", "cloud content");
+  ASSERT_TRUE(sim.mount());
+  ASSERT_TRUE(sim.setLatency(500));
+  std::atomic<bool> returned{false};
+  AttrRead answer;
+  std::thread reader([&] {
+    answer = readAttr(sim.path("cut.bin"), "zavro.download.file");
+    returned = true;
+  });
+  EXPECT_TRUE(waitUntil([&] { return count(sim.counters(), "downloadReads", "cut.bin") == 1; }));
+  ASSERT_EQ(::umount2(sim.mountPoint().c_str(), MNT_DETACH), 0) << std::strerror(errno);
+  EXPECT_TRUE(waitUntil([&] { return returned.load(); }, 20s));
+  reader.join();
+  EXPECT_NE(answer.error, 0) << "answered \"" << answer.value << "\"";
+  char marker[8] = {};
+  EXPECT_EQ(::lgetxattr((sim.backing() + "/cut.bin").c_str(), "user.is.zavro.stub", marker,
+                        sizeof marker),
+            5);  // still a stub in the gateway's cache
 }
 
 TEST_F(GatewaySimTest, PopulatesTenThousandStubs) {

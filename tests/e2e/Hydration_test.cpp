@@ -3,14 +3,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "DownloadFileProcess/FileProcessController.h"
 #include "GatewaySim.h"
 #include "QtTestEnvironment.h"
-#include "ScopedProcessDelays.h"
 #include "TempDir.h"
 #include "WindowBundle.h"
 #include "ui/Application.h"
@@ -34,14 +35,34 @@ bool stillStub(const std::string& path) {
   return platform::xattr::get(path, "is.zavro.stub", value, sizeof value, 0, 0) == 5;
 }
 
+// Shorter than the product's, so that summaries and error texts stay only briefly.
+const FileQueueManager::Delays kDelays{200ms, 800ms};
+
 class HydrationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "mounting the simulated share needs root";
     window = MessageWindow::loadFromNib(bundleWithMessageWindow(dir));
     ASSERT_TRUE(window);
-    controller = FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
-                                               std::make_shared<ZVFileManager>());
+    controller = makeController(kDelays);
+  }
+
+  std::shared_ptr<FileProcessController> makeController(FileQueueManager::Delays delays) {
+    return FileProcessController::create(AttrManager(), FileQueueManager::create(delays), window,
+                                         std::make_shared<ZVFileManager>());
+  }
+
+  // As the request dispatcher does it: the controller is let go when its newest request is told.
+  void request(const std::vector<std::string>& paths, int* told) {
+    const int number = ++newestRequest;
+    controller->bringFilesOnline(paths, [this, number, told] {
+      ++*told;
+      if (newestRequest == number) controller.reset();
+    });
+  }
+
+  const CircleAnimationView::CircleLayer& ring() const {
+    return *window->circleAnimationView->circleLayer();
   }
 
   int downloads(const std::string& rel) {
@@ -53,11 +74,11 @@ class HydrationTest : public ::testing::Test {
     return counters["downloadReads"].value(rel, 0);
   }
 
-  ScopedProcessDelays delays{200ms, 800ms};
   TempDir dir;
   GatewaySim sim;
   std::shared_ptr<MessageWindow> window;
   std::shared_ptr<FileProcessController> controller;
+  int newestRequest = 0;
 };
 
 TEST_F(HydrationTest, StubsComeOnlineAndOnlineFilesCountNowhere) {
@@ -70,7 +91,8 @@ TEST_F(HydrationTest, StubsComeOnlineAndOnlineFilesCountNowhere) {
   controller->bringFilesOnline({sim.path("docs")}, [&] { ++completions; });
   ASSERT_TRUE(runUntil([&] { return window->text().endsWith("files_added_to_queue"); }, 10s));
   EXPECT_EQ(window->text(), "2 files_added_to_queue");
-  EXPECT_EQ(window->circleAnimationView->circleLayer()->strokeEnd, 1.0);
+  EXPECT_EQ(ring().strokeEnd, 1.0);
+  EXPECT_EQ(ring().strokeColor, QColor(0, 255, 0));
   ASSERT_TRUE(runUntil([&] { return completions == 1; }, 5s));
   EXPECT_EQ(contentOf(a), "content of a");
   EXPECT_EQ(contentOf(b), "content of b");
@@ -90,6 +112,7 @@ TEST_F(HydrationTest, FailuresShowInTheSummaryAndKeepItLonger) {
   controller->bringFilesOnline({sim.path("docs")}, [&] { ++completions; });
   ASSERT_TRUE(runUntil([&] { return window->text().startsWith("files_progress_menu"); }, 10s));
   EXPECT_EQ(window->text(), "files_progress_menu 1 add 1 failed");
+  EXPECT_EQ(ring().strokeColor, CircleAnimationView::kSystemRed);
   const auto shown = std::chrono::steady_clock::now();
   ASSERT_TRUE(runUntil([&] { return completions == 1; }, 5s));
   EXPECT_GE(std::chrono::steady_clock::now() - shown, 700ms);  // the longer delay
@@ -113,6 +136,23 @@ TEST_F(HydrationTest, CancelFinishesTheCurrentFileOnly) {
   for (int i = 0; i < 5; ++i) online += stillStub(sim.path("big/f" + std::to_string(i) + ".bin")) ? 0 : 1;
   EXPECT_EQ(online, 1);  // the file in progress, and no other
   EXPECT_TRUE(controller->queueManager()->status().canceled);
+}
+
+// Cancel before the selection has been expanded: the click comes before the main queue runs
+// again, so the aggregation cannot have answered yet.
+TEST_F(HydrationTest, CancelWhilePreparingBringsNothingOnline) {
+  for (int i = 0; i < 3; ++i) sim.addStub("prep/f" + std::to_string(i), "p");
+  ASSERT_TRUE(sim.mount());
+  int completions = 0;
+  controller->bringFilesOnline({sim.path("prep")}, [&] { ++completions; });
+  ASSERT_EQ(window->text(), "preparing_files_for_download");
+  window->mainButton->click();
+  ASSERT_TRUE(runUntil([&] { return completions == 1; }, 10s));
+  for (int i = 0; i < 3; ++i) {
+    const std::string rel = "prep/f" + std::to_string(i);
+    EXPECT_TRUE(stillStub(sim.path(rel))) << rel;
+    EXPECT_EQ(downloadReads(rel), 0) << rel;
+  }
 }
 
 TEST_F(HydrationTest, ClosedWindowLeavesTheDownloadsGoing) {
@@ -139,6 +179,61 @@ TEST_F(HydrationTest, SecondRequestWhileTheFirstRunsUsesTheSameWindow) {
   ASSERT_TRUE(runUntil([&] { return first == 1 && second == 1; }, 10s));
   EXPECT_EQ(downloads("two/g"), 1);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(downloads("one/f" + std::to_string(i)), 1);
+}
+
+// A summary stays long enough here for the second request to land in it.
+TEST_F(HydrationTest, RequestDuringTheSummaryStartsTheRingAtZero) {
+  controller = makeController({3s, 3s});
+  sim.addStub("one/a", "1");
+  sim.addStub("two/b", "2");
+  sim.addStub("two/c", "3");
+  ASSERT_TRUE(sim.mount());
+  ASSERT_TRUE(sim.setLatency(300));
+  int first = 0, second = 0;
+  request({sim.path("one")}, &first);
+  ASSERT_TRUE(runUntil([&] { return window->text() == "1 files_added_to_queue"; }, 10s));
+  ASSERT_EQ(ring().strokeEnd, 1.0);
+  request({sim.path("two")}, &second);
+  ASSERT_TRUE(runUntil([&] { return window->text() == "adding files to queue"; }, 10s));
+  EXPECT_EQ(controller->messageWindow(), window);
+  EXPECT_LT(ring().strokeEnd, 0.5);  // the first of its two files takes 300 ms
+  double lowest = 1.0;
+  ASSERT_TRUE(runUntil([&] {
+    lowest = std::min(lowest, ring().strokeEnd);
+    return window->text() == "2 files_added_to_queue";
+  }, 10s));
+  EXPECT_LT(lowest, 1.0);
+  EXPECT_EQ(ring().strokeEnd, 1.0);
+  EXPECT_EQ(first + second, 0);  // told when the window closes
+  ASSERT_TRUE(runUntil([&] { return first == 1 && second == 1; }, 10s));
+  EXPECT_FALSE(window->isVisible());
+}
+
+// The second request fails at once, while the first one's batch has most of its files to go.
+TEST_F(HydrationTest, UnreadableFolderAskedForDuringABatchLeavesItRunning) {
+  const int files = 10;
+  for (int i = 0; i < files; ++i) sim.addStub("batch/f" + std::to_string(i), "b");
+  sim.addStub("locked/secret.bin", "s");
+  ASSERT_TRUE(sim.mount());
+  ASSERT_TRUE(sim.unreadable("locked"));
+  ASSERT_TRUE(sim.setLatency(200));
+  int first = 0, second = 0;
+  request({sim.path("batch")}, &first);
+  ASSERT_TRUE(runUntil([&] { return ring().strokeEnd > 0; }, 10s));
+  request({sim.path("locked")}, &second);
+  std::set<std::string> texts;
+  ASSERT_TRUE(runUntil([&] {
+    texts.insert(window->text().toStdString());
+    return first == 1 && second == 1;
+  }, 15s)) << "first " << first << ", second " << second;
+  EXPECT_EQ(texts.count("no permission to folders"), 0u);
+  EXPECT_EQ(texts.count(std::to_string(files) + " files_added_to_queue"), 1u);
+  for (int i = 0; i < files; ++i) {
+    const std::string rel = "batch/f" + std::to_string(i);
+    EXPECT_FALSE(stillStub(sim.path(rel))) << rel;
+  }
+  EXPECT_EQ(downloads("locked/secret.bin"), 0);
+  EXPECT_FALSE(controller);  // let go once both were told
 }
 
 TEST_F(HydrationTest, UnreadableFolderShowsThePermissionErrorThenCloses) {

@@ -115,8 +115,11 @@ void Hydrator::serve() {
 int Hydrator::bringOnline(const std::string& rel) {
   const std::string cloud = cloudRoot_ + "/" + rel;
   const std::string target = mountPoint_ + "/" + rel;
-  // A caller that saw the stub just before an earlier download finished lands here.
-  if (!isStubFile(target)) return 0;
+  // A caller that saw the stub just before an earlier download finished lands here. A file
+  // that cannot be looked at through the mount (gone, or the mount detached) is not online.
+  const StubTest test = testStubFile(target);
+  if (test.error) return test.error;
+  if (!test.stub) return 0;
   const int in = ::open(cloud.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return errno;
   const int out = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);

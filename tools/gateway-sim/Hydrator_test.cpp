@@ -71,6 +71,15 @@ TEST_F(HydratorTest, WithoutCloudContentTheStubStays) {
   EXPECT_TRUE(isStubFile(path));
 }
 
+// The mount detached mid-download (a lazy unmount): the file is not there to bring online, and
+// saying it is online would hide that.
+TEST_F(HydratorTest, AFileGoneFromTheMountFails) {
+  dir.write("cloud/away", "cloud");
+  hydrator.start();
+  EXPECT_EQ(hydrator.hydrate("away"), ENOENT);
+  EXPECT_FALSE(counters.toJson()["downloads"].contains("away"));
+}
+
 TEST_F(HydratorTest, ConcurrentCallsDownloadOnce) {
   const std::string path = stub("h", "content");
   hydrator.start();

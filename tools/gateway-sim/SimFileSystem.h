@@ -5,7 +5,8 @@
 //    nothing else; a read of the value waits the latency, then answers one ASCII digit: "0"
 //    after bringing a stub online, "7" for a file that is not a stub (folders included), the
 //    configured digit for a failing file (which stays a stub); it fails with EIO when the cloud
-//    has no content for the stub;
+//    has no content for the stub, and with an error when the file cannot be looked at (only a
+//    missing marker means "not a stub");
 //  - a content read of a stub (opened with direct I/O so no page lock is held) brings it
 //    online first, the same way; opening a stub for writing brings it online first too,
 //    unless the open truncates it, which just makes it a local file;

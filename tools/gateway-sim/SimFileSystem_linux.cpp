@@ -156,7 +156,9 @@ std::string SimFileSystem::cloud(const std::string& rel) const {
 int SimFileSystem::download(const std::string& rel) {
   if (!stop_.sleepFor(faults_.latency())) return -EINTR;
   if (const int digit = faults_.failDigit(rel)) return digit;
-  if (!isStubFile(backing(rel))) return 7;
+  const StubTest test = testStubFile(backing(rel));
+  if (test.error) return -test.error;
+  if (!test.stub) return 7;
   const int err = hydrator_.hydrate(rel);
   if (err == EINTR) return -EINTR;
   if (err != 0) {
@@ -289,7 +291,9 @@ int SimFileSystem::read(const char* path, char* buf, size_t size, off_t offset,
     const int fd = static_cast<int>(fi->fh);
     if (!c.internal) {
       counters_.countContentRead(c.rel);
-      if (isStubFd(fd)) {
+      const StubTest test = testStubFd(fd);
+      if (test.error) return -test.error;
+      if (test.stub) {
         const int digit = download(c.rel);
         if (digit < 0) return digit;
         if (digit != 0 && digit != 7) return -EIO;
