@@ -6,6 +6,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "DownloadFileProcess/FileProcessController.h"
 #include "core/ExtensionHelper.h"
 #include "core/ShellExtentionController.h"
@@ -19,7 +21,10 @@ namespace {
 std::shared_ptr<BringFilesOnline> makeFileProcessController() {
   const auto bundle = platform::bundle::Bundle::main();
   // Without the window resource the requests are still carried out, without a window.
-  auto window = bundle ? MessageWindow::loadFromNib(*bundle) : nullptr;
+  MessageWindow::Settings settings;
+  // The demo keeps pictures of the window in this folder.
+  if (const char* folder = std::getenv("PELLORA_WINDOW_SNAPSHOTS")) settings.snapshotFolder = folder;
+  auto window = bundle ? MessageWindow::loadFromNib(*bundle, settings) : nullptr;
   return FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
                                        std::make_shared<ZVFileManager>());
 }
