@@ -43,6 +43,8 @@ class FinderStandIn {
   std::string config() const { return root_ + "/config"; }
   std::string data() const { return root_ + "/data"; }
   std::string socket() const { return root_ + "/home/.pellora-finder/control.sock"; }
+  // Where it serves scripting (and consent); programs with home() as HOME find it there.
+  std::string scriptingSocket() const { return root_ + "/home/.pellora-finder/scripting.sock"; }
 
   // Adds to the environment of every process started afterwards; Finder passes its own
   // environment on to the extensions it starts.
