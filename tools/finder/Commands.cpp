@@ -53,7 +53,8 @@ Commands::Commands(Finder& finder, ExtensionSupervisor& supervisor, ConsentStore
 
 const char* Commands::usage() {
   return "usage: finder [--socket PATH] [--scripting-socket PATH] COMMAND [ARGS]\n"
-         "  serve                        run Finder (the daemon)\n"
+         "  serve [--no-previews]        run Finder (the daemon); --no-previews: folders nobody\n"
+         "                               scripted show no previews\n"
          "  open FOLDER                  open a window on FOLDER\n"
          "  close FOLDER                 close it\n"
          "  windows                      the open folders\n"

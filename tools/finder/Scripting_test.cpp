@@ -217,5 +217,18 @@ TEST_F(ScriptingTest, AQuestionGoesWhenNobodyWaitsForItsAnswer) {
   EXPECT_TRUE(consent_.decisions().empty());
 }
 
+TEST(ViewOptionsStore, AFolderScriptedOnceKeepsTheDefaultsOfItsOtherViews) {
+  ViewOptionsStore store({false, false});
+  EXPECT_FALSE(store.showsPreviews("/a"));
+  ASSERT_TRUE(store.setProperty("/a", View::List, "showsIconPreview", true));
+  EXPECT_FALSE(store.setProperty("/a", View::List, "iconSize", true));
+  const auto a = store.get("/a");
+  EXPECT_TRUE(a.list.showsIconPreview);
+  EXPECT_FALSE(a.list.showsPreviewColumn);
+  EXPECT_FALSE(a.icon.showsIconPreview) << "the other views keep the defaults";
+  EXPECT_FALSE(store.showsPreviews("/a"));
+  EXPECT_TRUE(ViewOptionsStore().showsPreviews("/a")) << "Finder's own defaults preview";
+}
+
 }  // namespace
 }  // namespace pellora::finder

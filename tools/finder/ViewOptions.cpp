@@ -44,7 +44,7 @@ std::optional<View> ViewOptionsStore::viewNamed(std::string_view name) {
 
 WindowViewOptions ViewOptionsStore::get(const std::string& folder) const {
   const auto it = folders_.find(folder);
-  return it == folders_.end() ? WindowViewOptions{} : it->second;
+  return it == folders_.end() ? WindowViewOptions{defaults_, defaults_, defaults_} : it->second;
 }
 
 std::optional<bool> ViewOptionsStore::property(const std::string& folder, View view,
@@ -58,7 +58,9 @@ std::optional<bool> ViewOptionsStore::property(const std::string& folder, View v
 bool ViewOptionsStore::setProperty(const std::string& folder, View view, const std::string& name,
                                    bool value) {
   if (name != "showsIconPreview" && name != "showsPreviewColumn") return false;
-  ViewSettings& settings = folders_[folder].of(view);
+  auto it = folders_.find(folder);
+  if (it == folders_.end()) it = folders_.emplace(folder, get(folder)).first;
+  ViewSettings& settings = it->second.of(view);
   (name == "showsIconPreview" ? settings.showsIconPreview : settings.showsPreviewColumn) = value;
   return true;
 }

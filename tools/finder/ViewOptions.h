@@ -1,6 +1,6 @@
 // Finder's window view options per folder, as scripting sets them: for each of the list, column
 // and icon views whether it shows icon previews and a preview column. A folder nobody set has
-// Finder's defaults (previews on). Kept in memory for the life of Finder. A window shows its
+// the defaults: Finder's (previews on) unless the user chose others. Kept in memory for the life of Finder. A window shows its
 // folder in icon view, so what it previews follows the icon view's showsIconPreview.
 #pragma once
 
@@ -30,6 +30,10 @@ struct WindowViewOptions {
 
 class ViewOptionsStore {
  public:
+  // defaults: what a folder nobody scripted has in every view.
+  explicit ViewOptionsStore(ViewSettings defaults = {}) : defaults_(defaults) {}
+  void setDefaults(ViewSettings defaults) { defaults_ = defaults; }
+
   // The properties a view's options know, in the scripting dictionary's order.
   static const std::vector<std::string>& properties();
   // "list", "column", "icon".
@@ -46,6 +50,7 @@ class ViewOptionsStore {
   bool showsPreviews(const std::string& folder) const;
 
  private:
+  ViewSettings defaults_;
   std::map<std::string, WindowViewOptions> folders_;
 };
 

@@ -33,7 +33,7 @@ std::string defaultSocket() {
   return platform::paths::homeDirectory() + "/.pellora-finder/control.sock";
 }
 
-int serve(const std::string& socketPath, const std::string& scriptingSocket) {
+int serve(const std::string& socketPath, const std::string& scriptingSocket, bool previews) {
   const platform::log::Log log("com.zavro.Pellora", "Finder");
   std::error_code ec;
   const auto folder = std::filesystem::path(socketPath).parent_path();
@@ -46,6 +46,7 @@ int serve(const std::string& socketPath, const std::string& scriptingSocket) {
   const auto loop = platform::dispatch::RunLoop::main();
   platform::process::StopSignals signals(loop);
   Finder finder;
+  if (!previews) finder.viewOptions().setDefaults({false, false});
   ExtensionSupervisor supervisor(finder, {});
   ConsentStore consent;
   ScriptingTarget scripting(finder.viewOptions(), consent);
@@ -99,7 +100,10 @@ int main(int argc, char** argv) {
     std::fputs(Commands::usage(), stderr);
     return 64;
   }
-  if (args[0] == "serve" && args.size() == 1) return serve(socketPath, scriptingSocket);
+  if (args[0] == "serve" && args.size() == 1) return serve(socketPath, scriptingSocket, true);
+  if (args[0] == "serve" && args.size() == 2 && args[1] == "--no-previews") {
+    return serve(socketPath, scriptingSocket, false);
+  }
   if (args[0] == "help") {
     std::fputs(Commands::usage(), stdout);
     return 0;
