@@ -119,12 +119,6 @@ TEST_F(CommunicationFileManagerTest, RemovingARootRemovesEveryEntryWithItsPath) 
   EXPECT_EQ(observer_->mountRootURLs().size(), 1u);
 }
 
-TEST_F(CommunicationFileManagerTest, CancelScriptStopsTheScriptManagersWalk) {
-  EXPECT_FALSE(observer_->finderScriptManager()->cancelFlag());
-  observer_->cancelScript();
-  EXPECT_TRUE(observer_->finderScriptManager()->cancelFlag());
-}
-
 TEST_F(CommunicationFileManagerTest, ScriptingPostedBeforeTheObserverWentDoesNothing) {
   observe();
   observer_->setPreview(root_ + "/share/a");
