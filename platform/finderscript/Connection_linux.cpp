@@ -88,6 +88,12 @@ Connection::Answer Connection::call(const nlohmann::json& request, const std::st
 Connection::Answer Connection::exchange(const nlohmann::json& request, uint64_t id,
                                         std::optional<Clock::time_point> deadline) {
   std::string why;
+  if (fd_ >= 0) {
+    // A connection the application closed since the last call (it ended, or was started
+    // again) is no reason for this call to fail.
+    pollfd p{fd_, POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) disconnect();
+  }
   if (fd_ < 0 && !connect(why)) return failure(procNotFound, why);
   const std::string line = message::encode(request) + "\n";
   for (size_t off = 0; off < line.size();) {

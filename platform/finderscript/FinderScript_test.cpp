@@ -237,6 +237,20 @@ TEST_F(FinderScript, AHungFinderTimesOutAndTheNextCallStartsAfresh) {
   EXPECT_FALSE(capture.contains("late"));
 }
 
+TEST_F(FinderScript, AFinderStartedAgainAnswersTheNextCall) {
+  finder.folders = {"/share"};
+  const auto app = FinderApplication::applicationAtSocket(socketPath());
+  const auto folder = app->folders().objectAtLocation("/share");
+  {
+    ServerThread server(socketPath(), finder.handlers());
+    ASSERT_TRUE(server.ok());
+    EXPECT_NE(folder->containerWindow(), nullptr);
+  }
+  ServerThread again(socketPath(), finder.handlers());
+  ASSERT_TRUE(again.ok());
+  EXPECT_NE(folder->containerWindow(), nullptr);
+}
+
 TEST_F(FinderScript, WithoutFinderEveryCallFailsAtOnce) {
   const auto app = FinderApplication::applicationAtSocket(socketPath());
   log::Capture capture;
