@@ -40,7 +40,8 @@ for _ in $(seq 100); do grep -q " $share " /proc/self/mounts && break; sleep 0.1
 grep " $share " /proc/self/mounts | awk '{print "  mounted " $1 " at " $2 " (" $3 ")"}'
 
 step "Finder, with the extension registered from the service's bundle"
-"$finder" serve >"$demo/finder.log" 2>&1 &
+# No previews: nothing in the service switches them off yet, and listing would download stubs.
+"$finder" serve --no-previews >"$demo/finder.log" 2>&1 &
 finder_pid=$!
 for _ in $(seq 100); do "$finder" windows >/dev/null 2>&1 && break; sleep 0.1; done
 pluginkit -a "$extension"

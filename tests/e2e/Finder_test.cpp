@@ -7,13 +7,18 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "FinderStandIn.h"
+#include "TestProcess.h"
 #include "Wait.h"
 
 #ifndef PELLORA_TESTEXT_BUNDLE
 #error "PELLORA_TESTEXT_BUNDLE names the test extension's bundle"
+#endif
+#ifndef PELLORA_CONSENT_PROBE
+#error "PELLORA_CONSENT_PROBE names the consent probe's executable in its bundle"
 #endif
 
 namespace pellora::testing {
@@ -243,6 +248,61 @@ TEST_F(FinderE2E, QuitStopsFinderAndItsExtensions) {
   const auto r = finder_.run({"ls", share_});
   EXPECT_EQ(r.status, 69);
   EXPECT_NE(r.err.find("no Finder is running"), std::string::npos);
+}
+
+// Consent to control Finder, asked by a program in a bundle of its own.
+class FinderConsentE2E : public FinderE2E {
+ protected:
+  static constexpr const char* kProbeId = "com.zavro.pellora.tests.ConsentProbe";
+
+  std::map<std::string, std::string> env() const {
+    return {{"HOME", finder_.home()},
+            {"XDG_CONFIG_HOME", finder_.config()},
+            {"PELLORA_LOG", "stderr"}};
+  }
+  // What the probe prints for args.
+  std::string probe(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{PELLORA_CONSENT_PROBE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string output;
+    EXPECT_EQ(runToEnd(argv, env(), &output, 20s), 0) << output;
+    return output;
+  }
+  static bool says(const std::string& output, const std::string& line) {
+    return ("\n" + output).find("\n" + line + "\n") != std::string::npos;
+  }
+};
+
+TEST_F(FinderConsentE2E, TheUsersAnswerIsKeptForTheAskingBundle) {
+  EXPECT_TRUE(says(probe({"check"}), "result -1744"));
+  // Asking waits for the user; Finder names the bundle the asking process runs from.
+  TestProcess asker;
+  ASSERT_TRUE(asker.start({PELLORA_CONSENT_PROBE, "ask"}, env(), finder_.root() + "/asker.log"));
+  const std::string question =
+      "question\t1\t" + std::string(kProbeId) + "\t" + std::to_string(asker.pid()) + "\n";
+  ASSERT_TRUE(waitUntil([&] { return finder({"consent"}) == question; }));
+  EXPECT_TRUE(asker.running());
+  finder({"consent", "allow", "1"});
+  ASSERT_TRUE(asker.waitExit(10s));
+  EXPECT_TRUE(says(asker.log(), "result 0")) << asker.log();
+  EXPECT_TRUE(says(probe({"check"}), "result 0"));
+  EXPECT_TRUE(says(probe({"script", share_}), "set"));
+  EXPECT_TRUE(says(finder({"view-options", share_}),
+                   "icon\tshowsIconPreview=off\tshowsPreviewColumn=on"));
+
+  // The decision outlasts Finder.
+  ASSERT_TRUE(finder_.stop());
+  ASSERT_TRUE(finder_.start());
+  EXPECT_EQ(finder({"consent"}), "allow\t" + std::string(kProbeId) + "\n");
+  EXPECT_TRUE(says(probe({"check"}), "result 0"));
+
+  // Denied, it may neither control Finder nor script it.
+  finder({"consent", "deny", kProbeId});
+  EXPECT_TRUE(says(probe({"check"}), "result -1743"));
+  EXPECT_TRUE(says(probe({"ask"}), "result -1743"));
+  const std::string denied = probe({"script", share_});
+  EXPECT_TRUE(says(denied, "failed")) << denied;
+  EXPECT_NE(denied.find("(-1743)"), std::string::npos) << denied;
 }
 
 TEST(FinderE2EAlone, TheExtensionOutsideFinderEndsWithStatusTwo) {

@@ -78,7 +78,8 @@ class SystemTest : public ::testing::Test {
   }
 
   GatewaySim sim;
-  FinderStandIn finder;
+  // Listing here is about badges: previews would download the stubs.
+  FinderStandIn finder{FinderStandIn::Options{.previews = false}};
   TestProcess service;
 };
 

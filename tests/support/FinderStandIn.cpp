@@ -94,7 +94,8 @@ FinderStandIn::FinderStandIn() : FinderStandIn(Options{}) {}
 FinderStandIn::FinderStandIn(Options options)
     : root_(fs::canonical(dir_.path()).string()),
       binary_(choose(options.binary, "PELLORA_FINDER", PELLORA_FINDER_PATH)),
-      pluginkit_(choose(options.pluginkit, "PELLORA_PLUGINKIT", PELLORA_PLUGINKIT_PATH)) {
+      pluginkit_(choose(options.pluginkit, "PELLORA_PLUGINKIT", PELLORA_PLUGINKIT_PATH)),
+      previews_(options.previews) {
   for (const auto& folder : {home(), config(), data()}) fs::create_directories(folder);
 }
 
@@ -145,7 +146,9 @@ std::vector<std::string> FinderStandIn::environment() const {
 bool FinderStandIn::start(std::chrono::milliseconds timeout) {
   if (pid_ > 0) return false;
   const std::string logPath = root_ + "/finder.log";
-  pid_ = spawn(binary_, {"serve"}, environment(), logPath, logPath, true);
+  std::vector<std::string> args{"serve"};
+  if (!previews_) args.push_back("--no-previews");
+  pid_ = spawn(binary_, args, environment(), logPath, logPath, true);
   if (pid_ < 0) return false;
   int status = 0;
   bool exited = false;

@@ -19,11 +19,15 @@ namespace pellora::testing {
 
 class FinderStandIn {
  public:
+  // Members carry initialisers so that designated initialisers of a few stay warning-free.
   struct Options {
     // Empty: $PELLORA_FINDER, else the finder this build made.
-    std::string binary;
+    std::string binary = {};
     // Empty: $PELLORA_PLUGINKIT, else the pluginkit this build made.
-    std::string pluginkit;
+    std::string pluginkit = {};
+    // Finder's defaults: listing a folder nobody scripted reads its files for previews (which
+    // downloads stubs). False for tests where that is in the way ("serve --no-previews").
+    bool previews = true;
   };
   struct Result {
     int status = -1;  // exit status; -1 when it did not end in time (it was killed) or died
@@ -43,6 +47,8 @@ class FinderStandIn {
   std::string config() const { return root_ + "/config"; }
   std::string data() const { return root_ + "/data"; }
   std::string socket() const { return root_ + "/home/.pellora-finder/control.sock"; }
+  // Where it serves scripting (and consent); programs with home() as HOME find it there.
+  std::string scriptingSocket() const { return root_ + "/home/.pellora-finder/scripting.sock"; }
 
   // Adds to the environment of every process started afterwards; Finder passes its own
   // environment on to the extensions it starts.
@@ -78,6 +84,7 @@ class FinderStandIn {
   std::string root_;
   std::string binary_;
   std::string pluginkit_;
+  bool previews_ = true;
   std::map<std::string, std::string> env_;
   pid_t pid_ = -1;
   int runs_ = 0;

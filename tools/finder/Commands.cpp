@@ -4,7 +4,9 @@
 #include <chrono>
 #include <optional>
 
+#include "ConsentStore.h"
 #include "ExtensionSupervisor.h"
+#include "FolderPaths.h"
 #include "Finder.h"
 #include "findersync/Protocol.h"
 
@@ -45,12 +47,14 @@ std::string lines(const std::vector<std::string>& items) {
 
 }  // namespace
 
-Commands::Commands(Finder& finder, ExtensionSupervisor& supervisor, std::function<void()> quit)
-    : finder_(finder), supervisor_(supervisor), quit_(std::move(quit)) {}
+Commands::Commands(Finder& finder, ExtensionSupervisor& supervisor, ConsentStore& consent,
+                   std::function<void()> quit)
+    : finder_(finder), supervisor_(supervisor), consent_(consent), quit_(std::move(quit)) {}
 
 const char* Commands::usage() {
-  return "usage: finder [--socket PATH] COMMAND [ARGS]\n"
-         "  serve                        run Finder (the daemon)\n"
+  return "usage: finder [--socket PATH] [--scripting-socket PATH] COMMAND [ARGS]\n"
+         "  serve [--no-previews]        run Finder (the daemon); --no-previews: folders nobody\n"
+         "                               scripted show no previews\n"
          "  open FOLDER                  open a window on FOLDER\n"
          "  close FOLDER                 close it\n"
          "  windows                      the open folders\n"
@@ -64,12 +68,17 @@ const char* Commands::usage() {
          "  badges                       BADGE<tab>LABEL<tab>IMAGE per badge image\n"
          "  new-principal ID             have extension ID create another principal object\n"
          "  wait-badge PATH BADGE SECS   wait until PATH shows BADGE (\"-\": none)\n"
+         "  view-options FOLDER          VIEW<tab>showsIconPreview=on|off<tab>\n"
+         "                               showsPreviewColumn=on|off per view of its window\n"
+         "  consent                      the questions waiting (question<tab>ID<tab>PROGRAM<tab>PID)\n"
+         "                               and the decisions (allow|deny<tab>PROGRAM)\n"
+         "  consent allow|deny ID        answer question ID (or decide for PROGRAM ahead)\n"
          "  quit                         stop Finder and its extensions\n";
 }
 
 bool Commands::takesPaths(const std::string& command) {
   return command == "open" || command == "close" || command == "ls" || command == "select" ||
-         command == "wait-badge";
+         command == "wait-badge" || command == "view-options";
 }
 
 std::chrono::milliseconds Commands::answerTimeout(const std::vector<std::string>& args) {
@@ -172,6 +181,35 @@ void Commands::execute(const std::vector<std::string>& args, Reply reply) {
                         reply(CommandResult::fail("finder: timed out: " + path + " shows " +
                                                   (now.empty() ? "-" : now) + ", not " + want));
                       });
+  } else if (command == "view-options" && count == 1) {
+    const std::string folder = normalPath(args[1]);
+    if (!listItems(folder)) {
+      reply(CommandResult::fail("finder: " + folder + ": not a folder"));
+      return;
+    }
+    const WindowViewOptions options = finder_.viewOptions().get(folder);
+    std::string out;
+    for (const View view : {View::List, View::Column, View::Icon}) {
+      const ViewSettings& v = options.of(view);
+      out += std::string(ViewOptionsStore::nameOf(view)) +
+             "\tshowsIconPreview=" + (v.showsIconPreview ? "on" : "off") +
+             "\tshowsPreviewColumn=" + (v.showsPreviewColumn ? "on" : "off") + "\n";
+    }
+    reply(CommandResult::ok(std::move(out)));
+  } else if (command == "consent" && count == 0) {
+    std::string out;
+    for (const auto& q : consent_.pending()) {
+      out += "question\t" + std::to_string(q.id) + "\t" + q.identity + "\t" +
+             std::to_string(q.pid) + "\n";
+    }
+    for (const auto& [identity, d] : consent_.decisions()) {
+      out += std::string(d == Decision::Allow ? "allow" : "deny") + "\t" + identity + "\n";
+    }
+    reply(CommandResult::ok(std::move(out)));
+  } else if (command == "consent" && count == 2 && (args[1] == "allow" || args[1] == "deny")) {
+    const bool ok =
+        consent_.decide(args[2], args[1] == "allow" ? Decision::Allow : Decision::Deny, error);
+    reply(ok ? CommandResult::ok() : CommandResult::fail("finder: " + error));
   } else if (command == "quit" && count == 0) {
     reply(CommandResult::ok());
     if (quit_) quit_();

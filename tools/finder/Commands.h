@@ -13,13 +13,15 @@ namespace pellora::finder {
 
 class Finder;
 class ExtensionSupervisor;
+class ConsentStore;
 
 class Commands {
  public:
   using Reply = std::function<void(CommandResult result)>;
 
   // quit is called after the answer to "quit" has been handed to reply.
-  Commands(Finder& finder, ExtensionSupervisor& supervisor, std::function<void()> quit);
+  Commands(Finder& finder, ExtensionSupervisor& supervisor, ConsentStore& consent,
+           std::function<void()> quit);
 
   // Answers through reply exactly once, at once or later (menu, wait-badge).
   void execute(const std::vector<std::string>& args, Reply reply);
@@ -35,6 +37,7 @@ class Commands {
  private:
   Finder& finder_;
   ExtensionSupervisor& supervisor_;
+  ConsentStore& consent_;
   std::function<void()> quit_;
 };
 

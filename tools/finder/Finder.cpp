@@ -1,6 +1,12 @@
 #include "Finder.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "FolderPaths.h"
 #include "dispatch/Queue.h"
@@ -19,6 +25,28 @@ namespace {
 const platform::log::Log& finderLog() {
   static const platform::log::Log log("com.zavro.Pellora", "Finder");
   return log;
+}
+
+// A preview is drawn from the start of a file's content. True when path is a file whose first
+// bytes could be read (an empty file counts: there is nothing more to read).
+bool makePreview(const std::string& path) {
+  // Non-blocking: a FIFO among the items must not hold Finder.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool made = false;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    // A file is read as any reader would, waiting for its content.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    char head[512];
+    ssize_t got;
+    while ((got = ::read(fd, head, sizeof head)) < 0 && errno == EINTR) {
+    }
+    made = got >= 0;
+    if (!made) finderLog().errorf("No preview of %s: %s", path.c_str(), std::strerror(errno));
+  }
+  ::close(fd);
+  return made;
 }
 
 }  // namespace
@@ -247,12 +275,17 @@ void Finder::rescan(const std::string& folder) {
   if (!removed.empty()) answerWaiters();
 }
 
-std::optional<std::vector<ListedItem>> Finder::list(const std::string& folder) const {
+std::optional<std::vector<ListedItem>> Finder::list(const std::string& folder) {
   const std::string f = normalPath(folder);
   const auto items = listItems(f);
   if (!items) return std::nullopt;
+  const bool previews = viewOptions_.showsPreviews(f);
   std::vector<ListedItem> out;
-  for (const auto& name : *items) out.push_back({badgeOf(childOf(f, name)), name});
+  for (const auto& name : *items) {
+    const std::string path = childOf(f, name);
+    if (previews && makePreview(path)) ++previewsMade_;
+    out.push_back({badgeOf(path), name});
+  }
   return out;
 }
 

@@ -17,6 +17,7 @@
 #include "dispatch/RunLoop.h"
 #include "findersync/FIFinderSync.h"
 #include "findersync/Protocol.h"
+#include "ViewOptions.h"
 
 namespace platform::dispatch {
 class VnodeSource;
@@ -70,7 +71,14 @@ class Finder {
   bool close(const std::string& folder, std::string& error);
   std::vector<std::string> openFolders() const;
   // The items of folder with their badges, in name order; nothing when it is not a folder.
-  std::optional<std::vector<ListedItem>> list(const std::string& folder) const;
+  // While the folder's window shows icon previews, each file's preview is made from its first
+  // bytes, as a thumbnailer reads them; otherwise no file content is read.
+  std::optional<std::vector<ListedItem>> list(const std::string& folder);
+  // How many file previews listing has made.
+  size_t previewsMade() const { return previewsMade_; }
+
+  // The window view options of every folder, as scripting sets them.
+  ViewOptionsStore& viewOptions() { return viewOptions_; }
   // The badge Finder shows on path; empty when none.
   std::string badgeOf(const std::string& path) const;
 
@@ -128,6 +136,8 @@ class Finder {
   std::map<uint64_t, std::unique_ptr<BadgeWaiter>> waiters_;
   uint64_t nextId_ = 1;
   size_t managementRequests_ = 0;
+  size_t previewsMade_ = 0;
+  ViewOptionsStore viewOptions_;
   std::chrono::milliseconds menuTimeout_{5000};
 };
 

@@ -12,9 +12,13 @@
 #include "CommandClient.h"
 #include "CommandServer.h"
 #include "Commands.h"
+#include "ConsentStore.h"
 #include "ExtensionSupervisor.h"
 #include "Finder.h"
 #include "FolderPaths.h"
+#include "ScriptingTarget.h"
+#include "finderscript/Protocol.h"
+#include "finderscript/ScriptServer.h"
 #include "process/StopSignals.h"
 #include "dispatch/RunLoop.h"
 #include "log/Log.h"
@@ -29,7 +33,7 @@ std::string defaultSocket() {
   return platform::paths::homeDirectory() + "/.pellora-finder/control.sock";
 }
 
-int serve(const std::string& socketPath) {
+int serve(const std::string& socketPath, const std::string& scriptingSocket, bool previews) {
   const platform::log::Log log("com.zavro.Pellora", "Finder");
   std::error_code ec;
   const auto folder = std::filesystem::path(socketPath).parent_path();
@@ -42,8 +46,11 @@ int serve(const std::string& socketPath) {
   const auto loop = platform::dispatch::RunLoop::main();
   platform::process::StopSignals signals(loop);
   Finder finder;
+  if (!previews) finder.viewOptions().setDefaults({false, false});
   ExtensionSupervisor supervisor(finder, {});
-  Commands commands(finder, supervisor, [loop] { loop->stop(); });
+  ConsentStore consent;
+  ScriptingTarget scripting(finder.viewOptions(), consent);
+  Commands commands(finder, supervisor, consent, [loop] { loop->stop(); });
   CommandServer server(
       socketPath, [&commands](const std::vector<std::string>& args, CommandServer::Reply reply) {
         commands.execute(args, std::move(reply));
@@ -53,10 +60,16 @@ int serve(const std::string& socketPath) {
     std::fprintf(stderr, "finder: %s\n", error.c_str());
     return 1;
   }
-  log.infof("Finder serves %s", socketPath.c_str());
+  platform::finderscript::ScriptServer scriptServer(scriptingSocket, loop, scripting.handlers());
+  if (!scriptServer.start(error)) {
+    std::fprintf(stderr, "finder: %s\n", error.c_str());
+    return 1;
+  }
+  log.infof("Finder serves %s, scripting on %s", socketPath.c_str(), scriptingSocket.c_str());
   supervisor.start();
   loop->run();
   log.info("Finder is stopping");
+  scriptServer.stop();
   server.stop();
   supervisor.stopAll();
   return 0;
@@ -67,9 +80,13 @@ int serve(const std::string& socketPath) {
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string socketPath = defaultSocket();
+  std::string scriptingSocket = platform::finderscript::finderScriptingSocket();
   while (!args.empty() && args[0].rfind("--", 0) == 0) {
     if (args[0] == "--socket" && args.size() >= 2) {
       socketPath = args[1];
+      args.erase(args.begin(), args.begin() + 2);
+    } else if (args[0] == "--scripting-socket" && args.size() >= 2) {
+      scriptingSocket = args[1];
       args.erase(args.begin(), args.begin() + 2);
     } else if (args[0] == "--help") {
       std::fputs(Commands::usage(), stdout);
@@ -83,7 +100,10 @@ int main(int argc, char** argv) {
     std::fputs(Commands::usage(), stderr);
     return 64;
   }
-  if (args[0] == "serve" && args.size() == 1) return serve(socketPath);
+  if (args[0] == "serve" && args.size() == 1) return serve(socketPath, scriptingSocket, true);
+  if (args[0] == "serve" && args.size() == 2 && args[1] == "--no-previews") {
+    return serve(socketPath, scriptingSocket, false);
+  }
   if (args[0] == "help") {
     std::fputs(Commands::usage(), stdout);
     return 0;
