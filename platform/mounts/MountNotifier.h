@@ -17,6 +17,10 @@
 #include <string>
 #include <thread>
 
+namespace platform::dispatch {
+class Waker;
+}
+
 namespace platform::mounts {
 
 class MountNotifier {
@@ -57,7 +61,7 @@ class MountNotifier {
   // Serialises starting and stopping the watcher; never taken by the watcher or deliveries.
   mutable std::mutex lifecycleMutex_;
   std::thread watcher_;
-  int wakeFd_ = -1;
+  std::unique_ptr<dispatch::Waker> waker_;
   int tableFd_ = -1;
 };
 
