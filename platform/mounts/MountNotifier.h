@@ -40,7 +40,7 @@ class MountNotifier {
   MountNotifier& operator=(const MountNotifier&) = delete;
 
   // Thread-safe. Returns a token for unsubscribe(), never 0. Returns 0 (and subscribes
-  // nothing) when the mount table cannot be watched.
+  // nothing) when the mount table cannot be watched or the watcher thread cannot start.
   uint64_t subscribe(Event event, Handler handler);
   // Thread-safe; unknown tokens are ignored.
   void unsubscribe(uint64_t token);

@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <set>
+#include <system_error>
 #include <vector>
 
 #include "dispatch/Queue.h"
@@ -128,9 +129,14 @@ uint64_t MountNotifier::subscribe(Event event, Handler handler) {
       ::close(tableFd);
       return 0;
     }
+    try {
+      watcher_ = std::thread(watch, tableFd, waker.get(), std::move(*known), subscriptions_);
+    } catch (const std::system_error&) {
+      ::close(tableFd);
+      return 0;
+    }
     tableFd_ = tableFd;
     waker_ = std::move(waker);
-    watcher_ = std::thread(watch, tableFd, waker_.get(), std::move(*known), subscriptions_);
   }
   std::lock_guard lock(subscriptions_->mutex);
   const uint64_t token = subscriptions_->nextToken++;
