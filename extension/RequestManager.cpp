@@ -80,6 +80,8 @@ RequestManager::RequestManager(FinderSyncTarget& finder, std::chrono::millisecon
     : finder_(finder), retry_(retry) {}
 
 bool RequestManager::isConnected() {
+  // The state belongs to the main queue, where a sync could never return.
+  if (dispatch::mainQueue()->isCurrent()) return connected_;
   bool connected = false;
   dispatch::mainQueue()->sync([&] { connected = connected_; });
   return connected;

@@ -2,18 +2,14 @@
 // unmounts, shows the progress window of bring-online requests, and serves until SIGTERM or
 // SIGINT. It has windows, so the main queue runs on Qt's event loop (offscreen without a
 // display).
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
 #include <cstdlib>
 
 #include "DownloadFileProcess/FileProcessController.h"
 #include "core/ExtensionHelper.h"
 #include "core/ShellExtentionController.h"
-#include "dispatch/FdSource.h"
 #include "mounts/MountNotifier.h"
 #include "paths/Paths.h"
+#include "process/StopSignals.h"
 #include "ui/Application.h"
 
 namespace {
@@ -37,15 +33,10 @@ std::string devicePath(const platform::mounts::MountNotifier::UserInfo& info) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Signals become readable on a descriptor that the main queue watches.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  const int signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
-
   platform::ui::Application app(argc, argv);
+  // From here the main queue runs on the event loop, which a stop signal ends.
+  platform::process::StopSignals stop(platform::dispatch::mainQueue(),
+                                      [](int) { platform::ui::Application::quit(); });
   ExtensionHelper::makeFileProcessController = makeFileProcessController;
 
   const std::string home = platform::paths::homeDirectory();
@@ -63,16 +54,10 @@ int main(int argc, char** argv) {
     if (!path.empty()) _delMonitorPath(controller, path.c_str());
   });
 
-  platform::dispatch::FdSource stop(signals, platform::dispatch::FdSource::Kind::Read,
-                                    platform::dispatch::mainQueue(),
-                                    [] { platform::ui::Application::quit(); });
-  stop.resume();
   const int status = app.exec();
 
-  stop.cancel();
   mounts.shutdown();
   ExtensionHelper::fileProcessController.reset();
   ReleaseShellExtentionControllerClass(controller);
-  ::close(signals);
   return status;
 }

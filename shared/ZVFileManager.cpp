@@ -115,13 +115,20 @@ std::optional<bool> ZVFileManager::previewStateEnabled() {
   }
   std::stringstream text;
   text << in.rdbuf();
-  const auto json = nlohmann::json::parse(text.str(), nullptr, false);
-  if (json.is_discarded() || !json.is_object() || !json.contains("previewEnabled") ||
-      !json["previewEnabled"].is_boolean()) {
+  const auto state = decodePreviewState(text.str());
+  if (!state) {
     CLOG(StringTag::Service, "The data couldn't be read because it isn't in the correct format: " + *file);
     return std::nullopt;
   }
-  return json["previewEnabled"].get<bool>();
+  return state->previewEnabled;
+}
+
+std::optional<FinderPreviewState> ZVFileManager::decodePreviewState(std::string_view bytes) {
+  const auto json = nlohmann::json::parse(bytes, nullptr, false);
+  if (json.is_discarded() || !json.is_object()) return std::nullopt;
+  const auto it = json.find("previewEnabled");
+  if (it == json.end() || !it->is_boolean()) return std::nullopt;
+  return FinderPreviewState{it->get<bool>()};
 }
 
 void ZVFileManager::setPreviewStateEnabled(std::optional<bool> enabled) {

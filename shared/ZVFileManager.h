@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "AttrManager.h"
@@ -38,6 +39,8 @@ class ZVFileManager : public std::enable_shared_from_this<ZVFileManager> {
 
   // The preview choice in the communication file; none when it cannot be read.
   std::optional<bool> previewStateEnabled();
+  // The communication file's bytes as a state; none when they are not in its format.
+  static std::optional<FinderPreviewState> decodePreviewState(std::string_view bytes);
   // Replaces the file (removed, then written anew); none is refused.
   void setPreviewStateEnabled(std::optional<bool> enabled);
 

@@ -67,6 +67,9 @@ TEST(PropertyList, WrittenListsReadBack) {
   const std::map<std::string, std::string> values = {{"CFBundleIdentifier", "a&b<c>"},
                                                      {"CFBundleVersion", "1.2"}};
   EXPECT_EQ(parsePropertyList(writePropertyList(values)), values);
+  // Values of blanks only and carriage returns are kept as they were.
+  const std::map<std::string, std::string> blanks = {{" ", " "}, {"tab", "\t"}, {"cr", "a\rb\r\n"}};
+  EXPECT_EQ(parsePropertyList(writePropertyList(blanks)), blanks);
   EXPECT_TRUE(parsePropertyList("not xml").empty());
 }
 

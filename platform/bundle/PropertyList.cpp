@@ -26,17 +26,21 @@ std::map<std::string, std::string> fromDocument(const pugi::xml_document& doc) {
   return out;
 }
 
+// Values are kept as written: a value of blanks only stays, and a carriage return is not
+// turned into a line feed.
+constexpr unsigned kParseOptions = (pugi::parse_default | pugi::parse_ws_pcdata_single) & ~pugi::parse_eol;
+
 }  // namespace
 
 std::map<std::string, std::string> readPropertyList(const std::string& path) {
   pugi::xml_document doc;
-  if (!doc.load_file(path.c_str())) return {};
+  if (!doc.load_file(path.c_str(), kParseOptions)) return {};
   return fromDocument(doc);
 }
 
 std::map<std::string, std::string> parsePropertyList(std::string_view xml) {
   pugi::xml_document doc;
-  if (!doc.load_buffer(xml.data(), xml.size())) return {};
+  if (!doc.load_buffer(xml.data(), xml.size(), kParseOptions)) return {};
   return fromDocument(doc);
 }
 

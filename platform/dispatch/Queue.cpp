@@ -1,6 +1,8 @@
 #include "dispatch/Queue.h"
 
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -115,6 +117,8 @@ class ConcurrentQueue final : public Queue {
     }
   }
 
+  bool isSerial() const override { return false; }
+
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Work> work_;
@@ -160,6 +164,11 @@ MainQueue& theMainQueue() {
 
 void Queue::sync(const Work& work) {
   if (isCurrent()) {
+    if (isSerial()) {
+      std::fprintf(stderr, "sync on the serial queue \"%s\" from its own work would never return\n",
+                   label().c_str());
+      std::abort();
+    }
     work();
     return;
   }

@@ -21,8 +21,9 @@ class Queue : public std::enable_shared_from_this<Queue> {
   Queue& operator=(const Queue&) = delete;
 
   virtual void async(Work work) = 0;
-  // Runs work on the queue and waits for it. Calling it from the queue's own serial thread
-  // would deadlock, as it does on any serial queue; such a call runs the work directly.
+  // Runs work on the queue and waits for it. Called from work of the same serial queue (the
+  // main queue included) it could never return: the process aborts with a message naming the
+  // queue. On a concurrent queue the work then runs on the calling thread.
   void sync(const Work& work);
   // Runs work on the queue once delay has passed.
   void asyncAfter(Clock::duration delay, Work work);
@@ -32,6 +33,9 @@ class Queue : public std::enable_shared_from_this<Queue> {
   const std::string& label() const { return label_; }
 
  private:
+  // True when the queue runs one work item at a time.
+  virtual bool isSerial() const { return true; }
+
   std::string label_;
 };
 

@@ -37,18 +37,45 @@ TEST(SerialQueue, RunsWorkInOrderOneAtATime) {
   EXPECT_EQ(maxInFlight.load(), 1);
 }
 
-TEST(SerialQueue, SyncWaitsForTheWorkAndToleratesItsOwnQueue) {
+TEST(SerialQueue, SyncWaitsForTheWorkFromAnyOtherThread) {
   auto queue = makeSerialQueue("test.sync");
+  auto other = makeSerialQueue("test.sync-other");
   int value = 0;
   queue->sync([&] { value = 1; });
   EXPECT_EQ(value, 1);
   bool inner = false;
-  queue->sync([&] {
-    EXPECT_TRUE(queue->isCurrent());
-    queue->sync([&] { inner = true; });
+  other->sync([&] {
+    EXPECT_TRUE(other->isCurrent());
+    EXPECT_FALSE(queue->isCurrent());
+    queue->sync([&] { inner = queue->isCurrent(); });
   });
   EXPECT_TRUE(inner);
   EXPECT_FALSE(queue->isCurrent());
+}
+
+TEST(QueueDeathTest, SyncOnItsOwnSerialQueueAbortsNamingTheQueue) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        auto queue = makeSerialQueue("test.self-sync");
+        queue->sync([&] { queue->sync([] {}); });
+      },
+      "sync on the serial queue \"test.self-sync\" from its own work");
+  // The main queue is serial too; the test body runs on the main thread.
+  EXPECT_DEATH(mainQueue()->sync([] {}), "sync on the serial queue \"com.apple.main-thread\"");
+}
+
+TEST(GlobalQueue, SyncFromItsOwnWorkRunsOnTheCallingThread) {
+  std::promise<bool> result;
+  globalQueue()->async([&] {
+    const auto self = std::this_thread::get_id();
+    bool here = false;
+    globalQueue()->sync([&] { here = std::this_thread::get_id() == self; });
+    result.set_value(here);
+  });
+  auto future = result.get_future();
+  ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+  EXPECT_TRUE(future.get());
 }
 
 TEST(SerialQueue, PendingWorkRunsBeforeTheQueueGoes) {
@@ -96,6 +123,7 @@ TEST(Queue, DelayedWorkRunsInDeadlineOrder) {
   queue->asyncAfter(10ms, [&] { std::lock_guard l(m); order.push_back(1); all.count_down(); });
   queue->asyncAfter(60ms, [&] { std::lock_guard l(m); order.push_back(2); all.count_down(); });
   all.wait();
+  queue->sync([] {});  // the last work may still hold m and the latch
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 

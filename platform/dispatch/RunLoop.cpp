@@ -1,14 +1,17 @@
 #include "dispatch/RunLoop.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 
+#include "dispatch/Waker.h"
+
 namespace platform::dispatch {
 namespace {
+
+// How often a loop without a waker looks for posted work.
+constexpr auto kUnwokenPoll = std::chrono::milliseconds(5);
 
 // Static initialisation runs on the main thread, before main().
 const std::thread::id kMainThread = std::this_thread::get_id();
@@ -40,15 +43,12 @@ std::shared_ptr<RunLoop> RunLoop::current() {
   return loop;
 }
 
-RunLoop::RunLoop() { wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+RunLoop::RunLoop() : waker_(Waker::create()) {}
 
-RunLoop::~RunLoop() {
-  if (wakeFd_ >= 0) ::close(wakeFd_);
-}
+RunLoop::~RunLoop() = default;
 
 void RunLoop::wake() {
-  const uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+  if (waker_) waker_->wake();
 }
 
 void RunLoop::stop() {
@@ -184,7 +184,12 @@ void RunLoop::serveOnce(Clock::duration maxWait) {
     for (const auto& [id, t] : timers_) {
       wait = std::min(wait, t.due > now ? t.due - now : Clock::duration::zero());
     }
-    fds.push_back(pollfd{wakeFd_, POLLIN, 0});
+    if (waker_) {
+      fds.push_back(pollfd{waker_->fd(), POLLIN, 0});
+    } else {
+      wait = std::min<Clock::duration>(wait, kUnwokenPoll);
+      fds.push_back(pollfd{-1, 0, 0});  // keeps the watches at index 1 and up
+    }
     ids.push_back(0);
     for (const auto& [id, w] : watches_) {
       if (!w.enabled) continue;
@@ -197,10 +202,7 @@ void RunLoop::serveOnce(Clock::duration maxWait) {
   const int timeout = static_cast<int>(std::min<long long>(ms, INT_MAX));
   const int ready = ::poll(fds.data(), fds.size(), timeout);
   if (ready <= 0) return;
-  if (fds[0].revents & POLLIN) {
-    uint64_t value;
-    [[maybe_unused]] ssize_t n = ::read(wakeFd_, &value, sizeof value);
-  }
+  if (waker_ && (fds[0].revents & POLLIN)) waker_->drain();
   for (size_t i = 1; i < fds.size(); ++i) {
     if (fds[i].revents == 0) continue;
     std::shared_ptr<std::function<void(short)>> callback;

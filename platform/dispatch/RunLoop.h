@@ -1,6 +1,6 @@
 // A per-thread run loop: posted work, one-shot and repeating timers, and file-descriptor
 // watches, served on the thread that runs it. The main thread's loop backs the main queue
-// unless a GUI event loop is bound to it (see MainQueue.h).
+// unless a GUI event loop is bound to it (bindMainQueue in Queue.h).
 #pragma once
 
 #include <atomic>
@@ -14,6 +14,8 @@
 #include <vector>
 
 namespace platform::dispatch {
+
+class Waker;
 
 using Clock = std::chrono::steady_clock;
 using Work = std::function<void()>;
@@ -71,7 +73,9 @@ class RunLoop {
   void serveOnce(Clock::duration maxWait);
   void wake();
 
-  int wakeFd_ = -1;
+  // Null when the system refused a descriptor: the loop then looks for work every few
+  // milliseconds instead of waiting to be woken.
+  std::unique_ptr<Waker> waker_;
   std::mutex mutex_;
   std::vector<Work> posted_;
   std::map<TimerId, Timer> timers_;

@@ -31,9 +31,10 @@ class SequenceChecker {
 
 }  // namespace platform::dispatch
 
-// Aborts in debug builds when the object is used from a thread it does not belong to.
+// Aborts in debug builds when the object is used from a thread it does not belong to. Release
+// builds still name the checker, so that a checker used only here is not an unused member.
 #ifdef NDEBUG
-#define PELLORA_DCHECK_SEQUENCE(checker) ((void)0)
+#define PELLORA_DCHECK_SEQUENCE(checker) ((void)(checker))
 #else
 #include <cstdio>
 #include <cstdlib>

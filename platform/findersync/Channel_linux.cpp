@@ -73,20 +73,13 @@ struct Channel::State {
         finish(self);
         return;
       }
-      input.append(buffer, static_cast<size_t>(got));
-      size_t start = 0;
-      for (size_t nl; (nl = input.find('\n', start)) != std::string::npos; start = nl + 1) {
-        auto message = nlohmann::json::parse(input.begin() + static_cast<long>(start),
-                                             input.begin() + static_cast<long>(nl), nullptr,
-                                             /*allow_exceptions=*/false);
-        if (message.is_discarded() || !message.is_object()) {
-          channelLog().error("Dropping a message that is not a JSON object");
-          continue;
-        }
-        deliver(std::move(message), self);
+      auto received = message::receive(input, std::string_view(buffer, static_cast<size_t>(got)),
+                                       kMaxLine);
+      for (size_t i = 0; i < received.dropped; ++i) {
+        channelLog().error("Dropping a message that is not a JSON object");
       }
-      input.erase(0, start);
-      if (input.size() > kMaxLine) {
+      for (auto& m : received.messages) deliver(std::move(m), self);
+      if (received.overlong) {
         channelLog().error("Closing the connection: a message is longer than the limit");
         shutdownSocket();
         finish(self);

@@ -13,6 +13,7 @@
 
 #include "Wait.h"
 #include "dispatch/Queue.h"
+#include "findersync/Protocol.h"
 
 namespace platform::findersync {
 namespace {
@@ -149,6 +150,32 @@ TEST(Channel, AnOverlongLineClosesTheConnection) {
   writer.join();
   EXPECT_EQ(in.size(), 0u);
   ::close(p.fds[1]);
+}
+
+TEST(ChannelFraming, LinesOverTheLimitEndTheStreamHoweverTheyAreCut) {
+  const std::string stream = "{\"op\":\"a\"}\n[1]\n{\"op\":\"" + std::string(40, 'x') +
+                             "\"}\n{\"op\":\"late\"}\n";
+  // In one read and byte by byte: the same messages, the same verdict.
+  for (const size_t piece : {stream.size(), size_t{1}}) {
+    std::string buffer;
+    std::vector<std::string> ops;
+    size_t dropped = 0;
+    bool overlong = false;
+    for (size_t at = 0; at < stream.size() && !overlong; at += piece) {
+      auto got = message::receive(buffer, std::string_view(stream).substr(at, piece), 32);
+      for (const auto& m : got.messages) ops.push_back(message::text(m, "op"));
+      dropped += got.dropped;
+      overlong = got.overlong;
+    }
+    EXPECT_EQ(ops, std::vector<std::string>{"a"}) << piece;
+    EXPECT_EQ(dropped, 1u) << piece;
+    EXPECT_TRUE(overlong) << piece;
+  }
+  std::string buffer;
+  const auto got = message::receive(buffer, "{\"op\":\"b\"}\n{\"op\":", 32);
+  EXPECT_EQ(got.messages.size(), 1u);
+  EXPECT_FALSE(got.overlong);
+  EXPECT_EQ(buffer, "{\"op\":");  // the unfinished line waits for the next read
 }
 
 }  // namespace

@@ -148,4 +148,27 @@ std::string encode(const json& message) {
   return message.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+Received receive(std::string& buffer, std::string_view bytes, size_t maxLine) {
+  Received out;
+  buffer.append(bytes);
+  size_t start = 0;
+  for (size_t nl; (nl = buffer.find('\n', start)) != std::string::npos; start = nl + 1) {
+    if (nl - start > maxLine) {
+      out.overlong = true;
+      return out;
+    }
+    auto message = json::parse(buffer.begin() + static_cast<long>(start),
+                               buffer.begin() + static_cast<long>(nl), nullptr,
+                               /*allow_exceptions=*/false);
+    if (message.is_discarded() || !message.is_object()) {
+      ++out.dropped;
+      continue;
+    }
+    out.messages.push_back(std::move(message));
+  }
+  buffer.erase(0, start);
+  out.overlong = buffer.size() > maxLine;
+  return out;
+}
+
 }  // namespace platform::findersync::message

@@ -53,4 +53,16 @@ std::optional<uint64_t> number(const nlohmann::json& message, const char* key);
 // The message as one line, without the newline.
 std::string encode(const nlohmann::json& message);
 
+// What one read of the stream yields: the messages of the lines it completed, in order, and
+// how many complete lines held no JSON object (they are dropped). overlong means a line, ended
+// or not, is longer than the limit: the stream is beyond repair and nothing after it counts.
+struct Received {
+  std::vector<nlohmann::json> messages;
+  size_t dropped = 0;
+  bool overlong = false;
+};
+// Appends bytes to buffer (the stream's unfinished line, kept between reads) and takes out the
+// complete lines. Cutting a stream into reads differently never changes what comes out.
+Received receive(std::string& buffer, std::string_view bytes, size_t maxLine);
+
 }  // namespace platform::findersync::message

@@ -7,6 +7,9 @@
 // away or created again comes as RootChanged. A batch never mixes file events with rescan
 // events: a consumer that reads "a file changed after a rescan" as "no rescan needed" must not
 // lose what the rescan stood for.
+//
+// A stream belongs to the thread that runs its loop: every call from scheduleWithRunLoop() to
+// the destructor comes from that thread (checked in debug builds).
 #pragma once
 
 #include <chrono>
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "dispatch/RunLoop.h"
+#include "dispatch/SequenceChecker.h"
 
 namespace platform::fsevents {
 
@@ -62,13 +66,13 @@ class EventStream {
 
   void scheduleWithRunLoop(std::shared_ptr<dispatch::RunLoop> loop);
   // Watches the tree and starts delivering on the scheduled loop. False when the root cannot
-  // be watched. Call on the loop's thread; so are the calls below.
+  // be watched.
   bool start();
   // Delivers what is pending now, on the calling thread.
   void flushSync();
   void stop();
 
-  size_t watchedFolders() const { return paths_.size(); }
+  size_t watchedFolders() const;
 
  private:
   enum class Kind { None, Files, Rescans };
@@ -88,6 +92,7 @@ class EventStream {
   void deliver();
   void reportWatchLimit();
 
+  dispatch::SequenceChecker sequence_;
   int fd_;
   std::string root_;
   std::chrono::milliseconds latency_;

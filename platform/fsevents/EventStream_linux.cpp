@@ -57,15 +57,18 @@ EventStream::EventStream(int fd, std::string root, std::chrono::milliseconds lat
     : fd_(fd), root_(std::move(root)), latency_(latency), callback_(std::move(callback)) {}
 
 EventStream::~EventStream() {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
   stop();
   ::close(fd_);
 }
 
 void EventStream::scheduleWithRunLoop(std::shared_ptr<dispatch::RunLoop> loop) {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
   loop_ = std::move(loop);
 }
 
 bool EventStream::start() {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
   if (started_ || !loop_) return started_;
   watchTree(root_, false);
   if (rootWd_ < 0) return false;
@@ -75,6 +78,7 @@ bool EventStream::start() {
 }
 
 void EventStream::stop() {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
   if (!loop_) return;
   if (watch_) loop_->removeWatch(watch_);
   if (timerArmed_) loop_->removeTimer(timer_);
@@ -84,6 +88,7 @@ void EventStream::stop() {
 }
 
 void EventStream::flushSync() {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
   readEvents();
   deliver();
 }
@@ -161,7 +166,13 @@ void EventStream::overflow() {
   deliver();
 }
 
+size_t EventStream::watchedFolders() const {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
+  return paths_.size();
+}
+
 void EventStream::readEvents() {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
   alignas(inotify_event) char buffer[64 * 1024];
   for (;;) {
     const ssize_t n = ::read(fd_, buffer, sizeof buffer);
@@ -235,6 +246,7 @@ void EventStream::append(Event event) {
 }
 
 void EventStream::deliver() {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
   if (timerArmed_) {
     loop_->removeTimer(timer_);
     timerArmed_ = false;

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "TempDir.h"
 #include "xattr/Xattr.h"
@@ -156,6 +157,22 @@ TEST(EventStream, MissingRootCannotStart) {
   ASSERT_TRUE(stream);
   stream->scheduleWithRunLoop(std::make_shared<dispatch::RunLoop>());
   EXPECT_FALSE(stream->start());
+}
+
+TEST(EventStreamDeathTest, UseFromAnotherThreadThanItsLoopsAbortsInDebugBuilds) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "release builds do not check";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  TempDir dir;
+  EXPECT_DEATH(
+      {
+        auto stream = EventStream::create(dir.path(), 10ms, [](const std::vector<Event>&) {});
+        stream->scheduleWithRunLoop(std::make_shared<dispatch::RunLoop>());
+        if (!stream->start()) std::abort();
+        std::thread([&] { stream->flushSync(); }).join();
+      },
+      "called on the wrong thread");
 }
 
 }  // namespace

@@ -29,9 +29,6 @@ class Log {
   void infof(const char* format, ...) const __attribute__((format(printf, 2, 3)));
   void errorf(const char* format, ...) const __attribute__((format(printf, 2, 3)));
 
-  const std::string& subsystem() const { return subsystem_; }
-  const std::string& category() const { return category_; }
-
  private:
   std::string subsystem_;
   std::string category_;

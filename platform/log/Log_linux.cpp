@@ -3,6 +3,7 @@
 // PELLORA_LOG=none keeps them to the captures (benchmarks).
 #include <systemd/sd-journal.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "log/Capture.h"
+#include "log/Journal.h"
 #include "log/Log.h"
 
 namespace platform::log {
@@ -43,13 +45,13 @@ Sink processSink() {
 }
 
 void toJournal(const Record& r) {
-  const int priority = r.level == Level::Error ? 3 : 5;
-  if (r.subsystem.empty()) {
-    sd_journal_send("MESSAGE=%s", r.message.c_str(), "PRIORITY=%d", priority, nullptr);
-    return;
+  const auto fields = journalFields(r);
+  std::vector<iovec> entry;
+  entry.reserve(fields.size());
+  for (const auto& field : fields) {
+    entry.push_back(iovec{const_cast<char*>(field.data()), field.size()});
   }
-  sd_journal_send("MESSAGE=%s", r.message.c_str(), "PRIORITY=%d", priority, "ZAVRO_SUBSYSTEM=%s",
-                  r.subsystem.c_str(), "ZAVRO_CATEGORY=%s", r.category.c_str(), nullptr);
+  sd_journal_sendv(entry.data(), static_cast<int>(entry.size()));
 }
 
 void toStderr(const Record& r) {
@@ -64,6 +66,15 @@ void toStderr(const Record& r) {
 }
 
 }  // namespace
+
+std::vector<std::string> journalFields(const Record& record) {
+  std::vector<std::string> fields{"MESSAGE=" + record.message,
+                                  record.level == Level::Error ? "PRIORITY=3" : "PRIORITY=5"};
+  if (record.subsystem.empty()) return fields;
+  fields.push_back("LOG_SUBSYSTEM=" + record.subsystem);
+  fields.push_back("LOG_CATEGORY=" + record.category);
+  return fields;
+}
 
 void installCapture(Capture* capture) {
   std::lock_guard lock(capturesMutex());

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "log/Capture.h"
+#include "log/Journal.h"
 
 namespace platform::log {
 namespace {
@@ -48,6 +49,15 @@ TEST(Log, WaitForSeesRecordsFromOtherThreads) {
   std::thread([] { Log("s", "c").error("from a thread"); }).join();
   EXPECT_TRUE(capture.waitFor("from a thread", 1s));
   EXPECT_FALSE(capture.waitFor("never logged", 10ms));
+}
+
+TEST(Log, JournalEntriesCarryTheCallersSubsystemUnderNeutralNames) {
+  EXPECT_EQ(journalFields({"com.example.Tool", "Net", Level::Error, "a=b\nsecond line"}),
+            (std::vector<std::string>{"MESSAGE=a=b\nsecond line", "PRIORITY=3",
+                                      "LOG_SUBSYSTEM=com.example.Tool", "LOG_CATEGORY=Net"}));
+  // Classic lines have neither subsystem nor category.
+  EXPECT_EQ(journalFields({"", "", Level::Default, "plain"}),
+            (std::vector<std::string>{"MESSAGE=plain", "PRIORITY=5"}));
 }
 
 }  // namespace

@@ -17,6 +17,10 @@
 #include <string>
 #include <thread>
 
+namespace platform::dispatch {
+class Waker;
+}
+
 namespace platform::mounts {
 
 class MountNotifier {
@@ -36,7 +40,7 @@ class MountNotifier {
   MountNotifier& operator=(const MountNotifier&) = delete;
 
   // Thread-safe. Returns a token for unsubscribe(), never 0. Returns 0 (and subscribes
-  // nothing) when the mount table cannot be watched.
+  // nothing) when the mount table cannot be watched or the watcher thread cannot start.
   uint64_t subscribe(Event event, Handler handler);
   // Thread-safe; unknown tokens are ignored.
   void unsubscribe(uint64_t token);
@@ -57,7 +61,7 @@ class MountNotifier {
   // Serialises starting and stopping the watcher; never taken by the watcher or deliveries.
   mutable std::mutex lifecycleMutex_;
   std::thread watcher_;
-  int wakeFd_ = -1;
+  std::unique_ptr<dispatch::Waker> waker_;
   int tableFd_ = -1;
 };
 

@@ -1,14 +1,15 @@
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <set>
+#include <system_error>
 #include <vector>
 
 #include "dispatch/Queue.h"
+#include "dispatch/Waker.h"
 #include "mounts/MountNotifier.h"
 #include "mounts/Mounts.h"
 
@@ -82,9 +83,10 @@ void post(const std::shared_ptr<Subscriptions>& subs, MountNotifier::Event event
   });
 }
 
-void watch(int tableFd, int wakeFd, MountPoints known, std::shared_ptr<Subscriptions> subs) {
+void watch(int tableFd, const dispatch::Waker* waker, MountPoints known,
+           std::shared_ptr<Subscriptions> subs) {
   for (;;) {
-    std::array<pollfd, 2> fds{pollfd{tableFd, POLLPRI, 0}, pollfd{wakeFd, POLLIN, 0}};
+    std::array<pollfd, 2> fds{pollfd{tableFd, POLLPRI, 0}, pollfd{waker->fd(), POLLIN, 0}};
     const int n = ::poll(fds.data(), fds.size(), -1);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 || (fds[1].revents & POLLIN)) return;
@@ -122,15 +124,19 @@ uint64_t MountNotifier::subscribe(Event event, Handler handler) {
     const int tableFd = ::open(mountInfoPath_.c_str(), O_RDONLY | O_CLOEXEC);
     if (tableFd < 0) return 0;
     auto known = readMountPoints(tableFd);
-    const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (!known || wakeFd < 0) {
+    auto waker = dispatch::Waker::create();
+    if (!known || !waker) {
       ::close(tableFd);
-      if (wakeFd >= 0) ::close(wakeFd);
+      return 0;
+    }
+    try {
+      watcher_ = std::thread(watch, tableFd, waker.get(), std::move(*known), subscriptions_);
+    } catch (const std::system_error&) {
+      ::close(tableFd);
       return 0;
     }
     tableFd_ = tableFd;
-    wakeFd_ = wakeFd;
-    watcher_ = std::thread(watch, tableFd, wakeFd, std::move(*known), subscriptions_);
+    waker_ = std::move(waker);
   }
   std::lock_guard lock(subscriptions_->mutex);
   const uint64_t token = subscriptions_->nextToken++;
@@ -165,12 +171,10 @@ bool MountNotifier::isWatching() const {
 
 void MountNotifier::stopWatcher() {
   if (!watcher_.joinable()) return;
-  const uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+  waker_->wake();
   watcher_.join();
-  ::close(wakeFd_);
+  waker_.reset();
   ::close(tableFd_);
-  wakeFd_ = -1;
   tableFd_ = -1;
 }
 

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <vector>
 
@@ -91,6 +93,41 @@ TEST(MountNotifier, AnUnreadableTableSubscribesNothing) {
   MountNotifier notifier(dir / "missing");
   EXPECT_EQ(notifier.subscribe(Event::DidMount, [](const auto&) {}), 0u);
   EXPECT_FALSE(notifier.isWatching());
+}
+
+// The size of this process's address space, in bytes.
+rlim_t addressSpace() {
+  std::ifstream statm("/proc/self/statm");
+  rlim_t pages = 0;
+  statm >> pages;
+  return pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// 0 when a subscription made while no thread can start fails cleanly and a later one works.
+int subscribeWithoutRoomForAThread() {
+  MountNotifier notifier;
+  rlimit saved{};
+  if (::getrlimit(RLIMIT_AS, &saved) != 0) return 3;
+  // No room for another thread's stack.
+  const rlimit tight{addressSpace() + (1 << 20), saved.rlim_max};
+  if (::setrlimit(RLIMIT_AS, &tight) != 0) return 3;
+  const auto token = notifier.subscribe(Event::DidMount, [](const auto&) {});
+  const bool idle = !notifier.isWatching();
+  if (::setrlimit(RLIMIT_AS, &saved) != 0) return 3;
+  if (token != 0 || !idle) return 1;
+  // Once threads can start again, so can the watcher.
+  const bool later =
+      notifier.subscribe(Event::DidMount, [](const auto&) {}) != 0 && notifier.isWatching();
+  notifier.shutdown();
+  return later ? 0 : 2;
+}
+
+TEST(MountNotifierDeathTest, AWatcherThreadThatCannotStartSubscribesNothing) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizers need more address space than the limit leaves";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::_Exit(subscribeWithoutRoomForAThread()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(MountNotifier, ReportsMountAndUnmountOnTheMainQueue) {

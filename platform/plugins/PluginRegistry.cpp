@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <nlohmann/json.hpp>
 
 #include "bundle/Bundle.h"
@@ -20,22 +21,18 @@ PluginRegistry::PluginRegistry(std::string file) : file_(std::move(file)) {}
 
 namespace {
 
+// A field of the wrong type reads as a missing one.
+std::string textField(const nlohmann::json& entry, const char* key) {
+  const auto it = entry.find(key);
+  return it != entry.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
 std::map<std::string, Plugin> parse(const std::string& file) {
-  std::map<std::string, Plugin> out;
-  std::ifstream in(file);
-  if (!in) return out;
-  const auto json = nlohmann::json::parse(in, nullptr, false);
-  if (json.is_discarded() || !json.is_object() || !json.contains("plugins")) return out;
-  for (const auto& [id, entry] : json["plugins"].items()) {
-    if (!entry.is_object()) continue;
-    Plugin p;
-    p.identifier = id;
-    p.path = entry.value("path", "");
-    p.version = entry.value("version", "");
-    p.enabled = entry.value("enabled", true);
-    out[id] = p;
-  }
-  return out;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return {};
+  std::stringstream text;
+  text << in.rdbuf();
+  return parseRegistry(text.str());
 }
 
 bool write(const std::string& file, const std::map<std::string, Plugin>& plugins) {
@@ -56,6 +53,25 @@ bool write(const std::string& file, const std::map<std::string, Plugin>& plugins
 }
 
 }  // namespace
+
+std::map<std::string, Plugin> parseRegistry(std::string_view text) {
+  std::map<std::string, Plugin> out;
+  const auto json = nlohmann::json::parse(text, nullptr, false);
+  if (json.is_discarded() || !json.is_object()) return out;
+  const auto plugins = json.find("plugins");
+  if (plugins == json.end() || !plugins->is_object()) return out;
+  for (const auto& [id, entry] : plugins->items()) {
+    if (!entry.is_object()) continue;
+    Plugin p;
+    p.identifier = id;
+    p.path = textField(entry, "path");
+    p.version = textField(entry, "version");
+    const auto enabled = entry.find("enabled");
+    p.enabled = enabled == entry.end() || !enabled->is_boolean() || enabled->get<bool>();
+    out[id] = p;
+  }
+  return out;
+}
 
 std::map<std::string, Plugin> PluginRegistry::load() const { return parse(file_); }
 

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace platform::plugins {
 
@@ -17,6 +18,10 @@ struct Plugin {
   std::string version;  // CFBundleShortVersionString, or CFBundleVersion
   bool enabled = true;
 };
+
+// The registry file's text as a table. Text that is no registry reads as an empty one; an
+// entry's field of the wrong type reads as a missing one.
+std::map<std::string, Plugin> parseRegistry(std::string_view text);
 
 class PluginRegistry {
  public:

@@ -66,5 +66,20 @@ TEST(PluginRegistry, UnreadableFileReadsAsEmpty) {
   EXPECT_EQ(registry.load().size(), 1u);
 }
 
+TEST(PluginRegistry, FieldsOfTheWrongTypeReadAsMissing) {
+  const auto plugins = parseRegistry(R"({"plugins": {
+      "a": {"path": 1, "version": ["1"], "enabled": "no"},
+      "b": {"path": "/x/B.appex", "version": "2.0", "enabled": false},
+      "c": 3}})");
+  ASSERT_EQ(plugins.size(), 2u);
+  EXPECT_EQ(plugins.at("a").path, "");
+  EXPECT_EQ(plugins.at("a").version, "");
+  EXPECT_TRUE(plugins.at("a").enabled);
+  EXPECT_EQ(plugins.at("b").path, "/x/B.appex");
+  EXPECT_EQ(plugins.at("b").version, "2.0");
+  EXPECT_FALSE(plugins.at("b").enabled);
+  EXPECT_TRUE(parseRegistry(R"({"plugins": [{"path": "/x"}]})").empty());
+}
+
 }  // namespace
 }  // namespace platform::plugins

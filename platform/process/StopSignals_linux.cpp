@@ -1,38 +1,58 @@
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
+#include <sched.h>
 
+#include <atomic>
 #include <cerrno>
 
+#include "dispatch/FdSource.h"
+#include "dispatch/Waker.h"
 #include "process/StopSignals.h"
 
 namespace platform::process {
+
+// What the signal handler reaches: the signals seen and the waker of the queue's source.
+struct StopSignals::Target {
+  std::unique_ptr<dispatch::Waker> waker;
+  std::atomic<unsigned> pending{0};
+};
+
 namespace {
 
-// The write end of the pipe the handler wakes the loop with.
-volatile sig_atomic_t gSignalFd = -1;
+constexpr unsigned bitOf(int signal) { return 1u << signal; }
 
-void onSignal(int) {
-  const int fd = gSignalFd;
-  if (fd < 0) return;
-  const int saved = errno;
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
-  errno = saved;
+// The handler touches only lock-free atomics and the waker's write(), which are safe in a
+// signal handler. inHandler lets a StopSignals that goes wait until no handler still uses it.
+std::atomic<StopSignals::Target*> gTarget{nullptr};
+std::atomic<int> gInHandler{0};
+
+void onSignal(int signal) {
+  const int savedErrno = errno;
+  gInHandler.fetch_add(1);
+  if (StopSignals::Target* target = gTarget.load()) {
+    target->pending.fetch_or(bitOf(signal));
+    target->waker->wake();
+  }
+  gInHandler.fetch_sub(1);
+  errno = savedErrno;
 }
 
 }  // namespace
 
-StopSignals::StopSignals(std::shared_ptr<dispatch::RunLoop> loop)
-    : loop_(std::move(loop)) {
-  if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  watch_ = loop_->addWatch(pipe_[0], POLLIN, [this](short) {
-    char buffer[64];
-    while (::read(pipe_[0], buffer, sizeof buffer) > 0) {
-    }
-    loop_->stop();
-  });
-  gSignalFd = pipe_[1];
+StopSignals::StopSignals(std::shared_ptr<dispatch::Queue> queue, Handler handler) {
+  auto waker = dispatch::Waker::create();
+  if (!waker) return;
+  target_ = std::make_shared<Target>();
+  target_->waker = std::move(waker);
+  source_ = std::make_unique<dispatch::FdSource>(
+      target_->waker->fd(), dispatch::FdSource::Kind::Read, std::move(queue),
+      [target = target_, handler = std::move(handler)] {
+        target->waker->drain();
+        const unsigned seen = target->pending.exchange(0);
+        for (const int signal : {SIGTERM, SIGINT}) {
+          if (seen & bitOf(signal)) handler(signal);
+        }
+      });
+  source_->resume();
+  previous_ = gTarget.exchange(target_.get());
   struct sigaction sa {};
   sa.sa_handler = onSignal;
   sigemptyset(&sa.sa_mask);
@@ -41,14 +61,17 @@ StopSignals::StopSignals(std::shared_ptr<dispatch::RunLoop> loop)
   ::sigaction(SIGINT, &sa, &savedInt_);
 }
 
+StopSignals::StopSignals(std::shared_ptr<dispatch::RunLoop> loop)
+    : StopSignals(dispatch::globalQueue(), [loop = std::move(loop)](int) { loop->stop(); }) {}
+
 StopSignals::~StopSignals() {
-  if (pipe_[0] < 0) return;
+  if (!target_) return;
   ::sigaction(SIGTERM, &savedTerm_, nullptr);
   ::sigaction(SIGINT, &savedInt_, nullptr);
-  gSignalFd = -1;
-  loop_->removeWatch(watch_);
-  ::close(pipe_[0]);
-  ::close(pipe_[1]);
+  gTarget.store(previous_);
+  // A handler on another thread may still hold the target it loaded.
+  while (gInHandler.load() != 0) ::sched_yield();
+  source_->cancel();
 }
 
 }  // namespace platform::process

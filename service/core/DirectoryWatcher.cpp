@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <future>
 #include <stdexcept>
 
 namespace fse = platform::fsevents;
@@ -105,9 +106,43 @@ void DirectoryWatcher::threadGetFileChanges() {
   } catch (const std::exception& e) {
     log_.errorf("%s, Uncaught exception %s", "threadGetFileChanges", e.what());
   }
+  // The stream belongs to this thread, to its end.
+  stream_.reset();
+}
+
+bool DirectoryWatcher::runOnWatcherForTesting(std::function<void()> work) {
+  if (!waitUntilWatching(std::chrono::seconds(10))) return false;
+  std::shared_ptr<platform::dispatch::RunLoop> loop;
+  {
+    std::lock_guard guard(runLoopLock_);
+    loop = runLoop_;
+  }
+  if (!loop) return false;
+  auto done = std::make_shared<std::promise<void>>();
+  auto finished = done->get_future();
+  loop->perform([done, work = std::move(work)] {
+    work();
+    done->set_value();
+  });
+  return finished.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+}
+
+bool DirectoryWatcher::handleEventsForTesting(size_t count, std::vector<std::string> paths,
+                                              std::vector<uint32_t> flags) {
+  return runOnWatcherForTesting([this, count, paths = std::move(paths), flags = std::move(flags)] {
+    handleEvents(count, paths, flags);
+  });
+}
+
+bool DirectoryWatcher::drainForTesting() {
+  return runOnWatcherForTesting([this] {
+    checkFileList();
+    checkFolderList();
+  });
 }
 
 int DirectoryWatcher::checkEventFlags(const std::string& /*path*/, uint32_t flags) {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
   if (flags & fse::kHistoryDone) return kIgnore;
   if (flags & fse::kRootChanged) {
     struct stat st {};
@@ -129,6 +164,7 @@ int DirectoryWatcher::checkEventFlags(const std::string& /*path*/, uint32_t flag
 
 void DirectoryWatcher::handleEvents(size_t count, const std::vector<std::string>& paths,
                                     const std::vector<uint32_t>& flags) {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
   std::string lastFolder;
   bool folderSeen = false;
   bool fileSeen = false;
@@ -146,7 +182,6 @@ void DirectoryWatcher::handleEvents(size_t count, const std::vector<std::string>
           break;
         case kRescan:
           if (isDir && !fileSeen) {
-            std::lock_guard guard(folderLock_);
             rescanFolders_.insert(path);
             folderSeen = true;
             lastFolder = path;
@@ -154,15 +189,9 @@ void DirectoryWatcher::handleEvents(size_t count, const std::vector<std::string>
           break;
         case kItemChanged:
           if (!isDir && path.find(tmpMarker_) == std::string::npos) {
-            {
-              std::lock_guard guard(fileLock_);
-              changedFiles_.insert(path);
-            }
+            changedFiles_.insert(path);
             fileSeen = true;
-            if (folderSeen) {
-              std::lock_guard guard(folderLock_);
-              rescanFolders_.erase(lastFolder);
-            }
+            if (folderSeen) rescanFolders_.erase(lastFolder);
           }
           break;
         default:
@@ -176,13 +205,10 @@ void DirectoryWatcher::handleEvents(size_t count, const std::vector<std::string>
 }
 
 void DirectoryWatcher::checkFileList() {
-  std::vector<std::string> files;
-  {
-    std::lock_guard guard(fileLock_);
-    if (changedFiles_.empty()) return;
-    files.assign(changedFiles_.begin(), changedFiles_.end());
-    changedFiles_.clear();
-  }
+  PELLORA_DCHECK_SEQUENCE(sequence_);
+  if (changedFiles_.empty()) return;
+  std::vector<std::string> files(changedFiles_.begin(), changedFiles_.end());
+  changedFiles_.clear();
   for (auto& file : files) {
     if (stopping_) return;
     refresher_.refreshFileIcon(file);
@@ -190,13 +216,10 @@ void DirectoryWatcher::checkFileList() {
 }
 
 void DirectoryWatcher::checkFolderList() {
-  std::vector<std::string> folders;
-  {
-    std::lock_guard guard(folderLock_);
-    if (rescanFolders_.empty()) return;
-    folders.assign(rescanFolders_.begin(), rescanFolders_.end());
-    rescanFolders_.clear();
-  }
+  PELLORA_DCHECK_SEQUENCE(sequence_);
+  if (rescanFolders_.empty()) return;
+  const std::vector<std::string> folders(rescanFolders_.begin(), rescanFolders_.end());
+  rescanFolders_.clear();
   for (const auto& folder : folders) {
     if (stopping_) return;
     DIR* dir = ::opendir(folder.c_str());

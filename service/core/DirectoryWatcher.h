@@ -1,11 +1,13 @@
 // Watches one share root and reports the files whose stub state may have changed: changed files
-// are drained every 3 seconds, folders to rescan every 15 seconds, on the watcher's own thread.
+// are drained every 3 seconds, folders to rescan every 15 seconds, on the watcher's own thread,
+// which alone sees the events and the lists (checked in debug builds).
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -15,6 +17,7 @@
 
 #include "core/RefreshFileIconInterface.h"
 #include "dispatch/RunLoop.h"
+#include "dispatch/SequenceChecker.h"
 #include "fsevents/EventStream.h"
 #include "log/Log.h"
 
@@ -37,23 +40,30 @@ class DirectoryWatcher {
   DirectoryWatcher(const DirectoryWatcher&) = delete;
   DirectoryWatcher& operator=(const DirectoryWatcher&) = delete;
 
-  // The stream's callback and the timers' work, on the watcher thread; public so that tests
-  // can hand in batches of their own.
-  void handleEvents(size_t count, const std::vector<std::string>& paths,
-                    const std::vector<uint32_t>& flags);
-  int checkEventFlags(const std::string& path, uint32_t flags);
-  void checkFileList();
-  void checkFolderList();
-
   const std::string& path() const { return path_; }
   // False when the watcher is idle (its stream could not be made or started).
   bool isWatching() const { return watching_; }
   // Blocks until the thread has started its stream or ended; for tests.
   bool waitUntilWatching(std::chrono::milliseconds timeout);
 
+  // For tests: hand in a batch as the stream does, or drain the changed files and then the
+  // folders to rescan as the timers do, on the watcher's own thread; each waits until done.
+  // False when the watcher is idle or did not get to it in time.
+  bool handleEventsForTesting(size_t count, std::vector<std::string> paths,
+                              std::vector<uint32_t> flags);
+  bool drainForTesting();
+
  private:
   void initWatchDir();
   void threadGetFileChanges();
+  bool runOnWatcherForTesting(std::function<void()> work);
+
+  // The stream's callback and the timers' work: the watcher thread only.
+  void handleEvents(size_t count, const std::vector<std::string>& paths,
+                    const std::vector<uint32_t>& flags);
+  int checkEventFlags(const std::string& path, uint32_t flags);
+  void checkFileList();
+  void checkFolderList();
 
   std::unique_ptr<std::thread> thread_;
   std::atomic<bool> stopping_{false};
@@ -69,10 +79,10 @@ class DirectoryWatcher {
   std::string path_;
   const std::string tmpMarker_ = ".zavro.tmp";
   RefreshFileIconInterface& refresher_;
+  // The watcher thread's own state, so that it needs no locks.
+  platform::dispatch::SequenceChecker sequence_;
   std::set<std::string> changedFiles_;
-  std::mutex fileLock_;
   std::set<std::string> rescanFolders_;
-  std::mutex folderLock_;
   const platform::log::Log& log_;
   WatcherTiming timing_;
 };

@@ -42,10 +42,13 @@ constexpr uint32_t kDir = fse::kItemIsDir;
 
 class WatcherTest : public ::testing::Test {
  protected:
-  // Long timers: the test drains by hand.
+  // Long timers: the test drains by hand. The timers' first turn comes at once; it is over
+  // when the first drain has come back.
   std::unique_ptr<DirectoryWatcher> idleWatcher() {
-    return std::make_unique<DirectoryWatcher>(dir.path(), refresher, log,
-                                              WatcherTiming{10s, 1h, 1h});
+    auto watcher = std::make_unique<DirectoryWatcher>(dir.path(), refresher, log,
+                                                      WatcherTiming{10s, 1h, 1h});
+    EXPECT_TRUE(watcher->drainForTesting());
+    return watcher;
   }
   TempDir dir;
   RecordingRefresher refresher;
@@ -63,22 +66,21 @@ TEST(PrintFlags, NamesTheSetBitsInOrder) {
 TEST_F(WatcherTest, RepeatedChangesToOneFileGiveOneRefresh) {
   auto watcher = idleWatcher();
   const std::string f = dir / "a";
-  watcher->handleEvents(3, {f, f, f},
+  ASSERT_TRUE(watcher->handleEventsForTesting(3, {f, f, f},
                         {fse::kItemCreated | kFile, fse::kItemModified | kFile,
-                         fse::kItemXattrMod | kFile});
-  watcher->handleEvents(1, {f}, {fse::kItemModified | kFile});
-  watcher->checkFileList();
-  watcher->checkFileList();  // drained: nothing more
+                         fse::kItemXattrMod | kFile}));
+  ASSERT_TRUE(watcher->handleEventsForTesting(1, {f}, {fse::kItemModified | kFile}));
+  ASSERT_TRUE(watcher->drainForTesting());
+  ASSERT_TRUE(watcher->drainForTesting());  // drained: nothing more
   EXPECT_EQ(refresher.seen(), std::vector<std::string>{f});
 }
 
 TEST_F(WatcherTest, TemporaryFilesAndFolderEventsNeverRefresh) {
   auto watcher = idleWatcher();
-  watcher->handleEvents(3, {dir / "x.zavro.tmp", dir / "sub/.zavro.tmp.1", dir / "folder"},
+  ASSERT_TRUE(watcher->handleEventsForTesting(3, {dir / "x.zavro.tmp", dir / "sub/.zavro.tmp.1", dir / "folder"},
                         {fse::kItemCreated | kFile, fse::kItemModified | kFile,
-                         fse::kItemCreated | kDir});
-  watcher->checkFileList();
-  watcher->checkFolderList();
+                         fse::kItemCreated | kDir}));
+  ASSERT_TRUE(watcher->drainForTesting());
   EXPECT_TRUE(refresher.seen().empty());
 }
 
@@ -87,9 +89,8 @@ TEST_F(WatcherTest, FileAfterARescanCancelsThatRescan) {
   auto watcher = idleWatcher();
   const std::string f = dir / "F";
   const std::string file = dir / "F/changed";
-  watcher->handleEvents(2, {f, file}, {fse::kMustScanSubDirs | kDir, fse::kItemModified | kFile});
-  watcher->checkFolderList();
-  watcher->checkFileList();
+  ASSERT_TRUE(watcher->handleEventsForTesting(2, {f, file}, {fse::kMustScanSubDirs | kDir, fse::kItemModified | kFile}));
+  ASSERT_TRUE(watcher->drainForTesting());
   EXPECT_EQ(refresher.seen(), std::vector<std::string>{file});
 }
 
@@ -97,9 +98,8 @@ TEST_F(WatcherTest, RescanAfterAFileInTheSameBatchIsIgnored) {
   dir.write("F/inside");
   auto watcher = idleWatcher();
   const std::string file = dir / "other";
-  watcher->handleEvents(2, {file, dir / "F"}, {fse::kItemModified | kFile, fse::kMustScanSubDirs | kDir});
-  watcher->checkFolderList();
-  watcher->checkFileList();
+  ASSERT_TRUE(watcher->handleEventsForTesting(2, {file, dir / "F"}, {fse::kItemModified | kFile, fse::kMustScanSubDirs | kDir}));
+  ASSERT_TRUE(watcher->drainForTesting());
   EXPECT_EQ(refresher.seen(), std::vector<std::string>{file});
 }
 
@@ -109,30 +109,49 @@ TEST_F(WatcherTest, RescanReadsOneLevelAndSkipsDotNames) {
   dir.write("F/sub/deep");
   auto watcher = idleWatcher();
   platform::log::Capture capture;
-  watcher->handleEvents(2, {dir / "F", dir / "gone"},
-                        {fse::kMustScanSubDirs | fse::kKernelDropped | kDir, fse::kMustScanSubDirs | kDir});
+  ASSERT_TRUE(watcher->handleEventsForTesting(2, {dir / "F", dir / "gone"},
+                        {fse::kMustScanSubDirs | fse::kKernelDropped | kDir, fse::kMustScanSubDirs | kDir}));
   EXPECT_TRUE(capture.contains("REALLY BAD NEWS! The kernel dropped events."));
-  watcher->checkFolderList();
+  ASSERT_TRUE(watcher->drainForTesting());
   auto seen = refresher.seen();
   std::sort(seen.begin(), seen.end());
   EXPECT_EQ(seen, (std::vector<std::string>{dir / "F/a", dir / "F/sub"}));
   EXPECT_TRUE(capture.contains("checkFolderList, Unable to open folder path " + dir / "gone" + "."));
 }
 
-TEST_F(WatcherTest, HistoryDoneAndUserDroppedFlags) {
+TEST_F(WatcherTest, HistoryDoneIsIgnoredDroppedEventsAndAReturnedRootAreRescanned) {
+  dir.write("H/h");
+  dir.write("U/u");
+  const std::string renamed = dir.write("renamed");
   auto watcher = idleWatcher();
   platform::log::Capture capture;
-  EXPECT_EQ(watcher->checkEventFlags(dir / "x", fse::kHistoryDone | fse::kMustScanSubDirs), 0);
-  EXPECT_EQ(watcher->checkEventFlags(dir / "x", fse::kMustScanSubDirs | fse::kUserDropped), 2);
+  ASSERT_TRUE(watcher->handleEventsForTesting(
+      2, {dir / "H", dir / "U"},
+      {fse::kHistoryDone | fse::kMustScanSubDirs | kDir, fse::kMustScanSubDirs | fse::kUserDropped | kDir}));
+  ASSERT_TRUE(watcher->handleEventsForTesting(1, {renamed}, {fse::kItemRenamed | kFile}));
   EXPECT_TRUE(capture.contains("checkEventFlags, BAD NEWS! We dropped events"));
-  EXPECT_EQ(watcher->checkEventFlags(dir / "x", fse::kItemRenamed), 1);
-  EXPECT_EQ(watcher->checkEventFlags(dir.path(), fse::kRootChanged), 2);
+  ASSERT_TRUE(watcher->drainForTesting());
+  auto seen = refresher.seen();
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<std::string>{dir / "U/u", renamed}));
+  // The root that is there again is read again, level one.
+  ASSERT_TRUE(watcher->handleEventsForTesting(1, {dir.path()}, {fse::kRootChanged | kDir}));
+  EXPECT_TRUE(capture.contains("checkEventFlags, Root path " + dir.path() + " now exists!"));
+  ASSERT_TRUE(watcher->drainForTesting());
+  EXPECT_EQ(refresher.count(dir / "H"), 1u);
+  EXPECT_EQ(refresher.count(dir / "U"), 1u);
+}
+
+TEST_F(WatcherTest, AnIdleWatcherTakesNoBatches) {
+  DirectoryWatcher watcher(dir / "missing", refresher, log);
+  EXPECT_FALSE(watcher.handleEventsForTesting(1, {dir / "f"}, {fse::kItemCreated | kFile}));
+  EXPECT_FALSE(watcher.drainForTesting());
 }
 
 TEST_F(WatcherTest, EveryEventIsLogged) {
   auto watcher = idleWatcher();
   platform::log::Capture capture;
-  watcher->handleEvents(2, {dir / "d", dir / "f"}, {fse::kItemCreated | kDir, fse::kItemCreated | kFile});
+  ASSERT_TRUE(watcher->handleEventsForTesting(2, {dir / "d", dir / "f"}, {fse::kItemCreated | kDir, fse::kItemCreated | kFile}));
   EXPECT_TRUE(capture.contains("handleEvents, Event: isDir:1, action:1 TotalEvents:2 Event:0 path:" + dir / "d"));
   EXPECT_TRUE(capture.contains("handleEvents, Event: isDir:0, action:1 TotalEvents:2 Event:1 path:" + dir / "f"));
 }
