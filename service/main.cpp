@@ -16,13 +16,17 @@
 
 namespace {
 
-std::shared_ptr<BringFilesOnline> makeFileProcessController() {
-  const auto bundle = platform::bundle::Bundle::main();
-  // Without the window resource the requests are still carried out, without a window.
-  auto window = bundle ? MessageWindow::loadFromNib(*bundle) : nullptr;
-  return FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
-                                       std::make_shared<ZVFileManager>());
-}
+// What the extensions' requests reach in the application layer.
+class ServiceRequests : public ExtensionRequestHandler {
+ public:
+  std::shared_ptr<BringFilesOnline> makeFileProcessController() override {
+    const auto bundle = platform::bundle::Bundle::main();
+    // Without the window resource the requests are still carried out, without a window.
+    auto window = bundle ? MessageWindow::loadFromNib(*bundle) : nullptr;
+    return FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
+                                         std::make_shared<ZVFileManager>());
+  }
+};
 
 std::string devicePath(const platform::mounts::MountNotifier::UserInfo& info) {
   const auto it = info.find("NSDevicePath");
@@ -41,7 +45,8 @@ int main(int argc, char** argv) {
   const int signals = ::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
 
   platform::ui::Application app(argc, argv);
-  ExtensionHelper::makeFileProcessController = makeFileProcessController;
+  const auto dispatcher = RequestDispatcher::create(std::make_shared<ServiceRequests>());
+  ExtensionHelper::setDispatcher(dispatcher);
 
   const std::string home = platform::paths::homeDirectory();
   ShellExtentionController* controller = createShellExtentionControllerClass(home.c_str());
@@ -66,8 +71,10 @@ int main(int argc, char** argv) {
 
   stop.cancel();
   mounts.shutdown();
-  ExtensionHelper::fileProcessController.reset();
   ReleaseShellExtentionControllerClass(controller);
+  // The bring-online controller and its window go before the application does.
+  ExtensionHelper::setDispatcher(nullptr);
+  dispatcher->dropFileProcessController();
   ::close(signals);
   return status;
 }
