@@ -20,7 +20,7 @@ class Recorder : public ExtensionRequestHandler {
   std::vector<std::string> opened;
 };
 
-// The spec-named entry points reach whichever dispatcher the service installed.
+// The names the rest of the service knows reach whichever dispatcher the service installed.
 TEST(ExtensionHelper, NamesServeTheInstalledDispatcher) {
   pellora::testing::TempDir dir;
   const std::string stub = dir.write("stub");

@@ -11,7 +11,9 @@ using Kind = ReceiveStep::Kind;
 const auto isKey = [](const std::string& first) { return first == "{K}\n"; };
 
 TEST(RequestFraming, OpeningMustComeWholeAndAloneInTheFirstRead) {
-  for (const std::string& first : std::vector<std::string>{"{K}", "{K}\n{\"command\":\"x\"}\r\n", "", std::string("\0{K}\n", 5)}) {
+  const std::vector<std::string> wrong = {"{K}", "{K}\n{\"command\":\"x\"}\r\n", "",
+                                         std::string("\0{K}\n", 5)};
+  for (const std::string& first : wrong) {
     ReceiveState state;
     EXPECT_EQ(receiveRead(state, first, isKey, 100).kind, Kind::Rejected) << first;
   }
