@@ -241,7 +241,8 @@ void GCDAsyncSocket::doReadData() {
       const TerminatedRead scan =
           scanTerminatedRead(preBuffer_, packet.terminator, packet.maxLength, packet.scanned);
       if (scan.status == TerminatedRead::Status::MaxedOut) {
-        closeWithError(socketError(kReadMaxedOutError, "Read operation reached set maximum length"));
+        closeWithError(
+            socketError(kReadMaxedOutError, "Read operation reached set maximum length"));
         return;
       }
       if (scan.status == TerminatedRead::Status::NeedMore) {
@@ -252,7 +253,8 @@ void GCDAsyncSocket::doReadData() {
       preBuffer_.erase(0, scan.length);
       const long tag = packet.tag;
       readQueue_.pop_front();
-      post([data = std::move(data), tag](GCDAsyncSocketDelegate& d, const std::shared_ptr<GCDAsyncSocket>& s) {
+      post([data = std::move(data), tag](GCDAsyncSocketDelegate& d,
+                                         const std::shared_ptr<GCDAsyncSocket>& s) {
         d.socketDidReadData(s, data, tag);
       });
     }

@@ -58,9 +58,9 @@ class GCDAsyncSocket : public std::enable_shared_from_this<GCDAsyncSocket> {
   using Resolver = std::function<Addresses(const std::string& host)>;
 
   // resolverForTesting replaces the system resolver.
-  static std::shared_ptr<GCDAsyncSocket> create(std::weak_ptr<GCDAsyncSocketDelegate> delegate,
-                                                std::shared_ptr<platform::dispatch::Queue> delegateQueue,
-                                                Resolver resolverForTesting = {});
+  static std::shared_ptr<GCDAsyncSocket> create(
+      std::weak_ptr<GCDAsyncSocketDelegate> delegate,
+      std::shared_ptr<platform::dispatch::Queue> delegateQueue, Resolver resolverForTesting = {});
   ~GCDAsyncSocket();
 
   // Starts connecting; false (with error) when refused at once.

@@ -243,7 +243,10 @@ TEST_F(SocketTest, UnresolvableHostEndsInAResolverError) {
   });
   SocketError error;
   ASSERT_TRUE(socket->connectToHost("no.such.host", 80, &error));
-  ASSERT_TRUE(waitUntil([&] { std::lock_guard g(delegate->mutex); return delegate->disconnects == 1; }));
+  ASSERT_TRUE(waitUntil([&] {
+    std::lock_guard g(delegate->mutex);
+    return delegate->disconnects == 1;
+  }));
   std::lock_guard g(delegate->mutex);
   EXPECT_EQ(delegate->error->domain, "kCFStreamErrorDomainNetDB");
 }
@@ -255,11 +258,19 @@ TEST_F(SocketTest, ReadThatTimesOutClosesTheSocket) {
   ASSERT_TRUE(waitUntil([&] { return delegate->readsSoFar().size() == 1; }));
   // The time-out of a read that completed never fires; a read without one waits.
   socket->readDataToData("\r\n", -1, 0);
-  EXPECT_FALSE(waitUntil([&] { std::lock_guard g(delegate->mutex); return delegate->disconnects > 0; }, 600ms));
+  EXPECT_FALSE(waitUntil(
+      [&] {
+        std::lock_guard g(delegate->mutex);
+        return delegate->disconnects > 0;
+      },
+      600ms));
   server.send("late but fine\r\n");
   ASSERT_TRUE(waitUntil([&] { return delegate->readsSoFar().size() == 2; }));
   socket->readDataToData("\r\n", 0.1, 0);  // nothing comes for this one
-  ASSERT_TRUE(waitUntil([&] { std::lock_guard g(delegate->mutex); return delegate->disconnects == 1; }));
+  ASSERT_TRUE(waitUntil([&] {
+    std::lock_guard g(delegate->mutex);
+    return delegate->disconnects == 1;
+  }));
   std::lock_guard g(delegate->mutex);
   ASSERT_TRUE(delegate->error.has_value());
   EXPECT_EQ(delegate->error->code, GCDAsyncSocket::kReadTimeoutError);
@@ -275,7 +286,10 @@ TEST_F(SocketTest, ReadPastItsMaximumLengthClosesTheSocket) {
   EXPECT_EQ(delegate->readsSoFar()[0], exact);  // a frame of exactly the maximum passes
   socket->readDataToData("\r\n", -1, 0, 100);
   server.send(std::string(99, 'x') + "\r\n");  // one byte more does not
-  ASSERT_TRUE(waitUntil([&] { std::lock_guard g(delegate->mutex); return delegate->disconnects == 1; }));
+  ASSERT_TRUE(waitUntil([&] {
+    std::lock_guard g(delegate->mutex);
+    return delegate->disconnects == 1;
+  }));
   std::lock_guard g(delegate->mutex);
   EXPECT_EQ(delegate->reads.size(), 1u);
   ASSERT_TRUE(delegate->error.has_value());

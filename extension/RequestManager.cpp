@@ -88,9 +88,9 @@ void RequestManager::connect() {
 }
 
 void RequestManager::scheduleConnect() {
-  dispatch::mainQueue()->asyncAfter(settings_.retry, dispatch::weakly(shared_from_this(), [](RequestManager& m) {
-    m.connectOnMain();
-  }));
+  dispatch::mainQueue()->asyncAfter(
+      settings_.retry,
+      dispatch::weakly(shared_from_this(), [](RequestManager& m) { m.connectOnMain(); }));
 }
 
 void RequestManager::connectOnMain() {

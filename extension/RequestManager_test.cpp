@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -159,12 +159,14 @@ TEST_F(RequestManagerTest, OpeningFramesRegisterTheBadgeAndTheObservedFolders) {
 TEST_F(RequestManagerTest, BadgesFromThePushGoOnThePathsTheServiceNames) {
   // Linux stores names as they were written, usually composed: the badge goes on that file.
   const std::string composed = home.write("R\xC3\xA9sum\xC3\xA9 caf\xC3\xA9.pdf");
-  manager->executeCommand(json({{"command", "setFileIcons"}, {"value", {{composed, "FileIconNone"}}}}).dump());
+  manager->executeCommand(
+      json({{"command", "setFileIcons"}, {"value", {{composed, "FileIconNone"}}}}).dump());
   EXPECT_EQ(finder.badge(composed), "FileIconNone");
   EXPECT_EQ(finder.badge(home / "Re\xCC\x81sume\xCC\x81 cafe\xCC\x81.pdf"), "(none)");
   // A decomposed file name is just as real.
   const std::string decomposed = home.write("nai\xCC\x88ve.txt");
-  manager->executeCommand(json({{"command", "setFileIcons"}, {"value", {{decomposed, "FileIconCache"}}}}).dump());
+  manager->executeCommand(
+      json({{"command", "setFileIcons"}, {"value", {{decomposed, "FileIconCache"}}}}).dump());
   EXPECT_EQ(finder.badge(decomposed), "FileIconCache");
   // Only where nothing exists at the key does the decomposed form stand in.
   manager->executeCommand(
@@ -263,7 +265,8 @@ TEST_F(RequestManagerTest, RequestsWaitUntilTheServiceHasAnsweredTheKey) {
   ::listen(listener, 1);
   socklen_t length = sizeof address;
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  ASSERT_EQ(PortFile(home.path()).write(ntohs(address.sin_port), "{key}"), PortFile::WriteResult::Written);
+  ASSERT_EQ(PortFile(home.path()).write(ntohs(address.sin_port), "{key}"),
+            PortFile::WriteResult::Written);
   manager->connect();
   ASSERT_TRUE(serve([&] { return manager->isConnected(); }));
   const int peer = ::accept(listener, nullptr, nullptr);
@@ -310,7 +313,8 @@ class HandService {
     ::listen(listener_, 4);
     socklen_t length = sizeof address;
     ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    EXPECT_EQ(PortFile(home.path()).write(ntohs(address.sin_port), "{key}"), PortFile::WriteResult::Written);
+    EXPECT_EQ(PortFile(home.path()).write(ntohs(address.sin_port), "{key}"),
+              PortFile::WriteResult::Written);
   }
   ~HandService() {
     if (peer_ >= 0) ::close(peer_);
@@ -328,7 +332,8 @@ class HandService {
     });
   }
   // Everything until the extension closes the connection, or nothing when it does not.
-  std::optional<std::string> untilClosed(const std::function<bool(const std::function<bool()>&)>& serve) {
+  std::optional<std::string> untilClosed(
+      const std::function<bool(const std::function<bool()>&)>& serve) {
     std::string got;
     bool closed = false;
     if (!serve([&] {
@@ -345,7 +350,8 @@ class HandService {
     return got;
   }
   bool send(const std::string& bytes) {
-    return ::send(peer_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    return ::send(peer_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
   }
 
  private:

@@ -45,7 +45,8 @@ void checkFraming(std::string_view stream, size_t maxLength, uint32_t random) {
     }
     if (scan.status == TerminatedRead::Status::MaxedOut) {
       check(maxLength > 0);
-      check(naive == std::string::npos ? buffer.size() >= maxLength : naive + end.size() > maxLength);
+      check(naive == std::string::npos ? buffer.size() >= maxLength
+                                       : naive + end.size() > maxLength);
       return;
     }
     check(naive == std::string::npos);

@@ -9,13 +9,16 @@ using nlohmann::json;
 
 // The bytes of every frame are fixed: both ends and the tests of the service compare them.
 TEST(ExtensionProtocol, FramesAreSpelledAsOnTheWire) {
-  EXPECT_EQ(protocol::encode(protocol::setFileIcons({{"/b", "FileIconNone"}, {"/a", "FileIconCache"}})),
-            R"({"command":"setFileIcons","value":{"/a":"FileIconCache","/b":"FileIconNone"}})");
-  EXPECT_EQ(protocol::encode(protocol::setFileIcons({})), R"({"command":"setFileIcons","value":{}})");
+  EXPECT_EQ(
+      protocol::encode(protocol::setFileIcons({{"/b", "FileIconNone"}, {"/a", "FileIconCache"}})),
+      R"({"command":"setFileIcons","value":{"/a":"FileIconCache","/b":"FileIconNone"}})");
+  EXPECT_EQ(protocol::encode(protocol::setFileIcons({})),
+            R"({"command":"setFileIcons","value":{}})");
   EXPECT_EQ(protocol::encode(protocol::setFilterPaths({"/m/b", "/m/a"})),
             R"({"command":"setFilterPaths","value":["/m/b","/m/a"]})");
-  EXPECT_EQ(protocol::encode(protocol::registerIconWithId("/r/i.icns", "L", "I")),
-            R"({"command":"registerIconWithId","value":{"iconId":"I","label":"L","path":"/r/i.icns"}})");
+  EXPECT_EQ(
+      protocol::encode(protocol::registerIconWithId("/r/i.icns", "L", "I")),
+      R"({"command":"registerIconWithId","value":{"iconId":"I","label":"L","path":"/r/i.icns"}})");
   EXPECT_EQ(protocol::encode(protocol::getFileIconId("/x\"y")),
             R"({"command":"getFileIconId","value":"/x\"y"})");
   EXPECT_EQ(protocol::encodeEscapingSlashes(protocol::openedDir("/Volumes/s")),

@@ -81,8 +81,8 @@ std::optional<PortFile::Content> PortFile::parse(std::string_view text) {
   }
   if (port <= 0) return std::nullopt;
   const size_t next = text.find(',', comma + 1);
-  const std::string_view token =
-      text.substr(comma + 1, next == std::string_view::npos ? std::string_view::npos : next - comma - 1);
+  const std::string_view token = text.substr(
+      comma + 1, next == std::string_view::npos ? std::string_view::npos : next - comma - 1);
   if (token.empty()) return std::nullopt;
   return Content{static_cast<int>(port), std::string(token)};
 }

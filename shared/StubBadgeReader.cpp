@@ -8,7 +8,7 @@
 
 const char* networkAccessText(NetworkAccess access) {
   return access == NetworkAccess::Blocked ? pellora::protocol::kAccessBlocked
-                                            : pellora::protocol::kAccessOk;
+                                          : pellora::protocol::kAccessOk;
 }
 
 StubBadgeRead readStubBadge(const std::string& path) {

@@ -29,7 +29,8 @@ TEST(ExtensionHelper, NamesServeTheInstalledDispatcher) {
   const std::string visit = json({{"command", "openedDir"}, {"path", "/v"}}).dump() + "\r\n";
 
   // Nothing installed: badges only.
-  EXPECT_EQ(json::parse(commandQuery((badge + visit).c_str()))["value"], json({{stub, "FileIconCache"}}));
+  EXPECT_EQ(json::parse(commandQuery((badge + visit).c_str()))["value"],
+            json({{stub, "FileIconCache"}}));
   EXPECT_STREQ(commandQuery(nullptr), R"({"command":"setFileIcons","value":{}})");
 
   auto handler = std::make_shared<Recorder>();

@@ -24,7 +24,8 @@ std::string setFilterPathFrame(const std::string& joined) {
 }
 
 std::string refreshFileIconFrame(const std::string& path) {
-  const char* badge = verifyIsCachingFile(path) ? protocol::kFileIconCache : protocol::kFileIconNone;
+  const char* badge =
+      verifyIsCachingFile(path) ? protocol::kFileIconCache : protocol::kFileIconNone;
   return protocol::encode(protocol::setFileIcons({{path, badge}}));
 }
 

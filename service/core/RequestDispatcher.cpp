@@ -26,7 +26,8 @@ std::string RequestDispatcher::commandQuery(const std::string& request) {
     if (*command == protocol::kGetFileIconId || *command == protocol::kStartObservingFolder) {
       const std::string* path = protocol::text(*message, protocol::kValue);
       if (!path) continue;
-      icons[*path] = verifyIsCachingFile(*path) ? protocol::kFileIconCache : protocol::kFileIconNone;
+      icons[*path] =
+          verifyIsCachingFile(*path) ? protocol::kFileIconCache : protocol::kFileIconNone;
     } else if (*command == protocol::kBringFileOnline) {
       bringFilesFrom(*message);
     } else if (*command == protocol::kOpenedDir) {
@@ -48,8 +49,9 @@ void RequestDispatcher::bringFilesFrom(const nlohmann::json& json) {
     ++queuedRequests_;
   }
   platform::dispatch::mainQueue()->async(platform::dispatch::weakly(
-      shared_from_this(),
-      [paths = std::move(*paths)](RequestDispatcher& dispatcher) { dispatcher.startRequest(paths); }));
+      shared_from_this(), [paths = std::move(*paths)](RequestDispatcher& dispatcher) {
+        dispatcher.startRequest(paths);
+      }));
 }
 
 void RequestDispatcher::startRequest(const std::vector<std::string>& paths) {

@@ -16,7 +16,8 @@
 class RequestDispatcher : public std::enable_shared_from_this<RequestDispatcher> {
  public:
   // handler may be null: badges are still answered, every other request is ignored.
-  static std::shared_ptr<RequestDispatcher> create(std::shared_ptr<ExtensionRequestHandler> handler);
+  static std::shared_ptr<RequestDispatcher> create(
+      std::shared_ptr<ExtensionRequestHandler> handler);
   RequestDispatcher(const RequestDispatcher&) = delete;
   RequestDispatcher& operator=(const RequestDispatcher&) = delete;
 

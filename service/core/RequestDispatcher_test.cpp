@@ -72,7 +72,10 @@ TEST_F(CommandQueryTest, BadgeRequestsShareOneAnswer) {
                         line({{"command", "startObservingFolder"}, {"value", plain}}) +
                         line({{"command", "getFileIconId"}, {"value", dir / "missing"}}));
   EXPECT_EQ(a, json({{"command", "setFileIcons"},
-                     {"value", {{stub, "FileIconCache"}, {plain, "FileIconNone"}, {dir / "missing", "FileIconNone"}}}}));
+                     {"value",
+                      {{stub, "FileIconCache"},
+                       {plain, "FileIconNone"},
+                       {dir / "missing", "FileIconNone"}}}}));
 }
 
 TEST_F(CommandQueryTest, AnswerIsCompactAndEmptyWithoutBadgeLines) {
@@ -82,12 +85,11 @@ TEST_F(CommandQueryTest, AnswerIsCompactAndEmptyWithoutBadgeLines) {
 }
 
 TEST_F(CommandQueryTest, BadLinesAreSkippedAndTheGoodOnesServed) {
-  const std::string text = "not json\r\n" + line(json::array({1, 2})) + "\"fragment\"\r\n" +
-                           line({{"value", stub}}) + line({{"command", 5}}) +
-                           line({{"command", "getFileIconId"}, {"value", 42}}) +
-                           std::string("{\"command\":\"getFileIconId\",\"value\":\"\xff\"}\r\n") +
-                           line({{"command", "unknown"}}) +
-                           line({{"command", "getFileIconId"}, {"value", stub}});
+  const std::string text =
+      "not json\r\n" + line(json::array({1, 2})) + "\"fragment\"\r\n" + line({{"value", stub}}) +
+      line({{"command", 5}}) + line({{"command", "getFileIconId"}, {"value", 42}}) +
+      std::string("{\"command\":\"getFileIconId\",\"value\":\"\xff\"}\r\n") +
+      line({{"command", "unknown"}}) + line({{"command", "getFileIconId"}, {"value", stub}});
   EXPECT_EQ(answer(text)["value"], json({{stub, "FileIconCache"}}));
 }
 
@@ -163,9 +165,10 @@ TEST(RequestDispatcherAlone, WithoutAHandlerBadgesAreAnsweredAndTheRestIgnored) 
   const std::string stub = dir.write("stub");
   platform::xattr::set(stub, "is.zavro.stub", "ZAVRO", 5, 0, 0);
   auto dispatcher = RequestDispatcher::create(nullptr);
-  const std::string text = json({{"command", "bringFileOnline"}, {"paths", {"/a"}}}).dump() + "\r\n" +
-                           json({{"command", "openedDir"}, {"path", "/d"}}).dump() + "\r\n" +
-                           json({{"command", "getFileIconId"}, {"value", stub}}).dump() + "\r\n";
+  const std::string text = json({{"command", "bringFileOnline"}, {"paths", {"/a"}}}).dump() +
+                           "\r\n" + json({{"command", "openedDir"}, {"path", "/d"}}).dump() +
+                           "\r\n" + json({{"command", "getFileIconId"}, {"value", stub}}).dump() +
+                           "\r\n";
   EXPECT_EQ(json::parse(dispatcher->commandQuery(text))["value"], json({{stub, "FileIconCache"}}));
   ASSERT_TRUE(RunLoop::main()->runUntil([&] { return dispatcher->queuedRequests() == 0; }, 5s));
   EXPECT_EQ(dispatcher->lastRequest(), 1);

@@ -12,7 +12,7 @@ const auto isKey = [](const std::string& first) { return first == "{K}\n"; };
 
 TEST(RequestFraming, OpeningMustComeWholeAndAloneInTheFirstRead) {
   const std::vector<std::string> wrong = {"{K}", "{K}\n{\"command\":\"x\"}\r\n", "",
-                                         std::string("\0{K}\n", 5)};
+                                          std::string("\0{K}\n", 5)};
   for (const std::string& first : wrong) {
     ReceiveState state;
     EXPECT_EQ(receiveRead(state, first, isKey, 100).kind, Kind::Rejected) << first;

@@ -39,7 +39,8 @@ ShellExtentionController::ShellExtentionController(std::string home, ControllerS
   std::mt19937 random(static_cast<unsigned>(std::time(nullptr)));
   port_ = nextPort(random);
   if (!settings_.mountTable) settings_.mountTable = [] { return platform::mounts::listMounts(); };
-  if (!settings_.processList) settings_.processList = [] { return platform::process::listProcesses(); };
+  if (!settings_.processList)
+    settings_.processList = [] { return platform::process::listProcesses(); };
 }
 
 int ShellExtentionController::drawPort(std::mt19937& random) {

@@ -336,7 +336,9 @@ void TCPServer::socketThread(const std::shared_ptr<Client>& client) {
   try {
     ReceiveState receive;
     const auto openBy = Clock::now() + settings_.openingTimeout;
-    const auto isKey = [this](const std::string& first) { return responder_.verifyZavroSocket(first); };
+    const auto isKey = [this](const std::string& first) {
+      return responder_.verifyZavroSocket(first);
+    };
     char buffer[1024];
     bool serving = true;
     while (serving && !stopping_) {
@@ -391,8 +393,9 @@ void TCPServer::socketThread(const std::shared_ptr<Client>& client) {
           serving = false;
           break;
         case ReceiveStep::Kind::TooLong:
-          log_.errorf("Request text exceeds %zu bytes without a line break; closing the connection.",
-                      kMaxRequestBytes);
+          log_.errorf(
+              "Request text exceeds %zu bytes without a line break; closing the connection.",
+              kMaxRequestBytes);
           serving = false;
           break;
         case ReceiveStep::Kind::Opened:

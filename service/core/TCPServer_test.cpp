@@ -20,10 +20,10 @@
 
 #include "LineClient.h"
 #include "TempDir.h"
-#include "core/ExtensionHelper.h"
-#include "xattr/Xattr.h"
 #include "Wait.h"
+#include "core/ExtensionHelper.h"
 #include "log/Capture.h"
+#include "xattr/Xattr.h"
 
 namespace {
 

@@ -183,19 +183,23 @@ TEST_F(ServiceTest, IdleConnectionsUnderAFullDescriptorTableDoNotKeepTheExtensio
   for (int i = 0; i < 300; ++i) idle.push_back(std::make_unique<LineClient>(port));
   // The extension reconnects once a second until it is served.
   std::string filter = "unset";
-  const bool served = waitUntil([&] {
-    LineClient client(port);
-    if (!client.connected() || !client.send(key)) return false;
-    const auto frame = client.readFrame(1s);
-    if (frame) filter = *frame;
-    return frame.has_value();
-  }, 30s);
+  const bool served = waitUntil(
+      [&] {
+        LineClient client(port);
+        if (!client.connected() || !client.send(key)) return false;
+        const auto frame = client.readFrame(1s);
+        if (frame) filter = *frame;
+        return frame.has_value();
+      },
+      30s);
   EXPECT_TRUE(served) << service.log();
   EXPECT_EQ(filter, "");  // no share is mounted
   // A full table is no reason to log without end.
   const std::string log = service.log();
   size_t lines = 0;
-  for (size_t at = log.find("Unable to"); at != std::string::npos; at = log.find("Unable to", at + 1)) ++lines;
+  for (size_t at = log.find("Unable to"); at != std::string::npos;
+       at = log.find("Unable to", at + 1))
+    ++lines;
   EXPECT_LT(lines, 20u) << log.substr(0, 2000);
   EXPECT_EQ(service.stop(), 0);
 }

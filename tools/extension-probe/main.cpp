@@ -105,7 +105,8 @@ int main(int argc, char** argv) {
   if (!paths.empty()) {
     std::string request;
     for (const auto& p : paths) {
-      request += pellora::protocol::frame(pellora::protocol::encode(pellora::protocol::getFileIconId(p)));
+      request +=
+          pellora::protocol::frame(pellora::protocol::encode(pellora::protocol::getFileIconId(p)));
     }
     ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     std::printf("-> asked   the badges of %zu files\n", paths.size());
