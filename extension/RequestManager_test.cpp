@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <thread>
 
 #include "LineClient.h"
 #include "PortFile.h"
@@ -384,6 +385,21 @@ TEST_F(RequestManagerTest, FrameLongerThanTheMaximumDropsTheConnection) {
   EXPECT_TRUE(service.untilClosed(serveFor).has_value());
   EXPECT_TRUE(service.accept(serveFor));  // and it connects again
 }
+
+#ifndef NDEBUG
+// The service's commands belong to the main queue; debug builds stop a call from elsewhere.
+TEST(RequestManagerThreads, CommandOffTheMainQueueStopsADebugBuild) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        RecordingFinder finder;
+        auto manager = RequestManager::create(finder);
+        manager->executeCommand(R"({"command":"refreshIcons"})");
+        std::thread([&] { manager->executeCommand(R"({"command":"refreshIcons"})"); }).join();
+      },
+      "called on the wrong thread");
+}
+#endif
 
 TEST(RequestManagerJson, EscapesEverySlash) {
   EXPECT_EQ(RequestManager::dataFromJSON({{"p", "/a/b"}}), "{\"p\":\"\\/a\\/b\"}");
