@@ -10,7 +10,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "TerminatedRead.h"
+
 namespace {
+
+// Bytes taken from the socket ahead of the reads that will want them.
+constexpr size_t kReadAheadBytes = 256 * 1024;
 
 SocketError posixError(int err, const char* reason) {
   return SocketError{"NSPOSIXErrorDomain", err, std::string(reason) + ": " + std::strerror(err)};
@@ -48,22 +53,20 @@ GCDAsyncSocket::Addresses systemResolve(const std::string& host) {
 
 }  // namespace
 
-std::function<GCDAsyncSocket::Addresses(const std::string&)>& GCDAsyncSocket::resolver() {
-  static std::function<Addresses(const std::string&)> resolve = systemResolve;
-  return resolve;
-}
-
 std::shared_ptr<GCDAsyncSocket> GCDAsyncSocket::create(
     std::weak_ptr<GCDAsyncSocketDelegate> delegate,
-    std::shared_ptr<platform::dispatch::Queue> delegateQueue) {
-  return std::shared_ptr<GCDAsyncSocket>(new GCDAsyncSocket(std::move(delegate), std::move(delegateQueue)));
+    std::shared_ptr<platform::dispatch::Queue> delegateQueue, Resolver resolverForTesting) {
+  return std::shared_ptr<GCDAsyncSocket>(new GCDAsyncSocket(
+      std::move(delegate), std::move(delegateQueue), std::move(resolverForTesting)));
 }
 
 GCDAsyncSocket::GCDAsyncSocket(std::weak_ptr<GCDAsyncSocketDelegate> delegate,
-                               std::shared_ptr<platform::dispatch::Queue> delegateQueue)
+                               std::shared_ptr<platform::dispatch::Queue> delegateQueue,
+                               Resolver resolver)
     : delegate_(std::move(delegate)),
       delegateQueue_(std::move(delegateQueue)),
-      socketQueue_(platform::dispatch::makeSerialQueue("GCDAsyncSocket")) {
+      socketQueue_(platform::dispatch::makeSerialQueue("GCDAsyncSocket")),
+      resolver_(resolver ? std::move(resolver) : Resolver(systemResolve)) {
   preBuffer_.reserve(4096);
 }
 
@@ -114,7 +117,7 @@ bool GCDAsyncSocket::connectToHost(const std::string& host, uint16_t port, Socke
       addresses.v4.push_back("127.0.0.1");
       addresses.v6.push_back("::1");
     } else {
-      addresses = resolver()(host);
+      addresses = self->resolver_(host);
     }
     self->socketQueue_->async([self, addresses, port, index] { self->lookupDone(index, addresses, port); });
   });
@@ -189,32 +192,86 @@ void GCDAsyncSocket::didConnect(int fd, const std::string& host, uint16_t port) 
     closeWithError(socketError(kOtherError, "Error enabling non-blocking IO on socket (fcntl)"));
     return;
   }
+  doReadData();
+  doWriteData();
+}
+
+void GCDAsyncSocket::readDataToData(const std::string& terminator, double timeout, long tag,
+                                    size_t maxLength) {
+  if (terminator.empty() || (maxLength > 0 && maxLength < terminator.size())) return;
+  auto self = shared_from_this();
+  socketQueue_->async([self, terminator, timeout, tag, maxLength] {
+    if (!self->started_ || self->forbidReadsWrites_) return;
+    ReadPacket packet{terminator, maxLength, timeout, tag, self->nextPacket_++};
+    self->readQueue_.push_back(std::move(packet));
+    self->doReadData();
+  });
+}
+
+void GCDAsyncSocket::setReading(bool reading) {
+  if (!reading || readEof_) {
+    if (readSource_) readSource_->cancel();
+    readSource_.reset();
+    return;
+  }
+  if (readSource_) return;
   std::weak_ptr<GCDAsyncSocket> weak = shared_from_this();
   readSource_ = std::make_unique<platform::dispatch::FdSource>(
       fd_, platform::dispatch::FdSource::Kind::Read, socketQueue_, [weak] {
         if (auto s = weak.lock()) s->doReadData();
       });
   readSource_->resume();
-  doReadData();
-  doWriteData();
-}
-
-void GCDAsyncSocket::readDataToData(const std::string& terminator, double /*timeout*/, long tag,
-                                    size_t maxLength) {
-  if (terminator.empty() || (maxLength > 0 && maxLength < terminator.size())) return;
-  auto self = shared_from_this();
-  socketQueue_->async([self, terminator, tag, maxLength] {
-    if (!self->started_ || self->forbidReadsWrites_) return;
-    self->readQueue_.push_back(ReadPacket{terminator, maxLength, tag});
-    self->doReadData();
-  });
 }
 
 void GCDAsyncSocket::doReadData() {
   if (!connected_ || fd_ < 0) return;
-  // Take what the descriptor holds now, so that the read source quiets even when no read is
-  // queued; the bytes wait in the pre-buffer.
-  while (!readEof_) {
+  for (;;) {
+    // Serve the queued reads from what was received so far.
+    while (!readQueue_.empty()) {
+      ReadPacket& packet = readQueue_.front();
+      if (!packet.timing && packet.timeout >= 0) {
+        packet.timing = true;
+        std::weak_ptr<GCDAsyncSocket> weak = shared_from_this();
+        const auto delay = std::chrono::duration_cast<platform::dispatch::Clock::duration>(
+            std::chrono::duration<double>(packet.timeout));
+        socketQueue_->asyncAfter(delay, [weak, index = connectionIndex_, id = packet.id] {
+          if (auto s = weak.lock()) s->readTimedOut(index, id);
+        });
+      }
+      const TerminatedRead scan =
+          scanTerminatedRead(preBuffer_, packet.terminator, packet.maxLength, packet.scanned);
+      if (scan.status == TerminatedRead::Status::MaxedOut) {
+        closeWithError(
+            socketError(kReadMaxedOutError, "Read operation reached set maximum length"));
+        return;
+      }
+      if (scan.status == TerminatedRead::Status::NeedMore) {
+        packet.scanned = scan.resumeAt;
+        break;
+      }
+      std::string data = preBuffer_.substr(0, scan.length);
+      preBuffer_.erase(0, scan.length);
+      const long tag = packet.tag;
+      readQueue_.pop_front();
+      post([data = std::move(data), tag](GCDAsyncSocketDelegate& d,
+                                         const std::shared_ptr<GCDAsyncSocket>& s) {
+        d.socketDidReadData(s, data, tag);
+      });
+    }
+    // At the end of the stream, the pre-buffer still serves complete frames; what is left is an
+    // incomplete frame or nothing, and the socket closes.
+    if (readEof_) {
+      if (!readQueue_.empty() || preBuffer_.empty()) {
+        closeWithError(socketError(kClosedError, "Socket closed by remote peer"));
+      }
+      return;
+    }
+    // While no read waits, bytes are taken ahead only up to a bound; the rest stays in the
+    // socket until a read is queued, so a peer cannot fill this process's memory.
+    if (readQueue_.empty() && preBuffer_.size() >= kReadAheadBytes) {
+      setReading(false);
+      return;
+    }
     char chunk[16384];
     const ssize_t n = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
     if (n > 0) {
@@ -223,41 +280,25 @@ void GCDAsyncSocket::doReadData() {
     }
     if (n == 0) {
       readEof_ = true;
-      if (readSource_) readSource_->cancel();
-      break;
+      setReading(false);
+      continue;
     }
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      setReading(true);
+      return;
+    }
     closeWithError(posixError(errno, "Error in read() function"));
     return;
   }
-  while (!readQueue_.empty()) {
-    ReadPacket& packet = readQueue_.front();
-    const size_t at = preBuffer_.find(packet.terminator);
-    if (at == std::string::npos) {
-      if (packet.maxLength > 0 && preBuffer_.size() >= packet.maxLength) {
-        closeWithError(socketError(kReadMaxedOutError, "Read operation reached set maximum length"));
-        return;
-      }
-      break;
-    }
-    const size_t length = at + packet.terminator.size();
-    std::string data = preBuffer_.substr(0, length);
-    preBuffer_.erase(0, length);
-    const long tag = packet.tag;
-    readQueue_.pop_front();
-    post([data = std::move(data), tag](GCDAsyncSocketDelegate& d, const std::shared_ptr<GCDAsyncSocket>& s) {
-      d.socketDidReadData(s, data, tag);
-    });
-  }
-  // At the end of the stream, the pre-buffer still serves complete frames; what is left is an
-  // incomplete frame or nothing, and the socket closes.
-  if (readEof_ && (readQueue_.empty() ? preBuffer_.empty() : true)) {
-    closeWithError(socketError(kClosedError, "Socket closed by remote peer"));
-  }
 }
 
-void GCDAsyncSocket::writeData(const std::string& data, double /*timeout*/, long tag) {
+void GCDAsyncSocket::readTimedOut(uint64_t index, uint64_t packet) {
+  if (index != connectionIndex_ || readQueue_.empty() || readQueue_.front().id != packet) return;
+  closeWithError(socketError(kReadTimeoutError, "Read operation timed out"));
+}
+
+void GCDAsyncSocket::writeData(const std::string& data, long tag) {
   if (data.empty()) return;
   auto self = shared_from_this();
   socketQueue_->async([self, data, tag] {

@@ -112,14 +112,12 @@ class SocketTest : public ::testing::Test {
 };
 
 TEST_F(SocketTest, LocalhostIsNotResolvedAndMeansIPv4Loopback) {
-  int calls = 0;
-  auto saved = GCDAsyncSocket::resolver();
-  GCDAsyncSocket::resolver() = [&](const std::string& host) {
+  std::atomic<int> calls{0};
+  socket = GCDAsyncSocket::create(delegate, queue, [&](const std::string&) {
     ++calls;
-    return saved(host);
-  };
+    return GCDAsyncSocket::Addresses{{"127.0.0.1"}, {}, std::nullopt};
+  });
   connect();
-  GCDAsyncSocket::resolver() = saved;
   EXPECT_EQ(calls, 0);
   std::lock_guard g(delegate->mutex);
   EXPECT_EQ(delegate->host, "127.0.0.1");
@@ -157,8 +155,8 @@ TEST_F(SocketTest, SplitFrameAndSplitTerminatorAreDeliveredOnceWhole) {
 TEST_F(SocketTest, WritesBeforeConnectGoFirstAndWritesAfterCloseAreDropped) {
   SocketError error;
   ASSERT_TRUE(socket->connectToHost("localhost", server.port, &error));
-  socket->writeData("{token}\n", -1, 0);  // queued while connecting
-  socket->writeData("second\r\n", -1, 0);
+  socket->writeData("{token}\n", 0);  // queued while connecting
+  socket->writeData("second\r\n", 0);
   server.accept();
   EXPECT_EQ(server.receive(16), "{token}\nsecond\r\n");
   socket->disconnect();
@@ -167,7 +165,7 @@ TEST_F(SocketTest, WritesBeforeConnectGoFirstAndWritesAfterCloseAreDropped) {
     std::lock_guard g(delegate->mutex);
     EXPECT_FALSE(delegate->error.has_value());  // an explicit disconnect carries no error
   }
-  socket->writeData("dropped", -1, 0);
+  socket->writeData("dropped", 0);
   socket->readDataToData("\r\n", -1, 0);
   EXPECT_TRUE(socket->isDisconnected());
   EXPECT_EQ(server.receive(100), "");  // the peer sees the close, nothing more
@@ -177,8 +175,8 @@ TEST_F(SocketTest, LargeWritesArriveWholeAndInOrder) {
   connect();
   std::string big;
   for (int i = 0; i < 200000; ++i) big += std::to_string(i) + ",";
-  socket->writeData(big, -1, 0);
-  socket->writeData("end\r\n", -1, 0);
+  socket->writeData(big, 0);
+  socket->writeData("end\r\n", 0);
   EXPECT_EQ(server.receive(big.size() + 5), big + "end\r\n");
 }
 
@@ -238,18 +236,88 @@ TEST_F(SocketTest, SocketConnectsAgainAfterAClose) {
 }
 
 TEST_F(SocketTest, UnresolvableHostEndsInAResolverError) {
-  auto saved = GCDAsyncSocket::resolver();
-  GCDAsyncSocket::resolver() = [](const std::string&) {
+  socket = GCDAsyncSocket::create(delegate, queue, [](const std::string&) {
     GCDAsyncSocket::Addresses a;
     a.error = SocketError{"kCFStreamErrorDomainNetDB", EAI_NONAME, "unknown"};
     return a;
-  };
+  });
   SocketError error;
   ASSERT_TRUE(socket->connectToHost("no.such.host", 80, &error));
-  ASSERT_TRUE(waitUntil([&] { std::lock_guard g(delegate->mutex); return delegate->disconnects == 1; }));
-  GCDAsyncSocket::resolver() = saved;
+  ASSERT_TRUE(waitUntil([&] {
+    std::lock_guard g(delegate->mutex);
+    return delegate->disconnects == 1;
+  }));
   std::lock_guard g(delegate->mutex);
   EXPECT_EQ(delegate->error->domain, "kCFStreamErrorDomainNetDB");
+}
+
+TEST_F(SocketTest, ReadThatTimesOutClosesTheSocket) {
+  connect();
+  socket->readDataToData("\r\n", 0.2, 0);
+  server.send("answered in time\r\n");
+  ASSERT_TRUE(waitUntil([&] { return delegate->readsSoFar().size() == 1; }));
+  // The time-out of a read that completed never fires; a read without one waits.
+  socket->readDataToData("\r\n", -1, 0);
+  EXPECT_FALSE(waitUntil(
+      [&] {
+        std::lock_guard g(delegate->mutex);
+        return delegate->disconnects > 0;
+      },
+      600ms));
+  server.send("late but fine\r\n");
+  ASSERT_TRUE(waitUntil([&] { return delegate->readsSoFar().size() == 2; }));
+  socket->readDataToData("\r\n", 0.1, 0);  // nothing comes for this one
+  ASSERT_TRUE(waitUntil([&] {
+    std::lock_guard g(delegate->mutex);
+    return delegate->disconnects == 1;
+  }));
+  std::lock_guard g(delegate->mutex);
+  ASSERT_TRUE(delegate->error.has_value());
+  EXPECT_EQ(delegate->error->code, GCDAsyncSocket::kReadTimeoutError);
+  EXPECT_EQ(delegate->error->description, "Read operation timed out");
+}
+
+TEST_F(SocketTest, ReadPastItsMaximumLengthClosesTheSocket) {
+  connect();
+  const std::string exact = std::string(98, 'e') + "\r\n";
+  socket->readDataToData("\r\n", -1, 0, 100);
+  server.send(exact);
+  ASSERT_TRUE(waitUntil([&] { return delegate->readsSoFar().size() == 1; }));
+  EXPECT_EQ(delegate->readsSoFar()[0], exact);  // a frame of exactly the maximum passes
+  socket->readDataToData("\r\n", -1, 0, 100);
+  server.send(std::string(99, 'x') + "\r\n");  // one byte more does not
+  ASSERT_TRUE(waitUntil([&] {
+    std::lock_guard g(delegate->mutex);
+    return delegate->disconnects == 1;
+  }));
+  std::lock_guard g(delegate->mutex);
+  EXPECT_EQ(delegate->reads.size(), 1u);
+  ASSERT_TRUE(delegate->error.has_value());
+  EXPECT_EQ(delegate->error->code, GCDAsyncSocket::kReadMaxedOutError);
+}
+
+TEST_F(SocketTest, BytesNobodyReadsStayInTheSocket) {
+  connect();
+  // The peer sends far more than anyone asked for; the socket takes it only as reads come.
+  const int one = 1;
+  ::setsockopt(server.peer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  const timeval stall{0, 300000};
+  ::setsockopt(server.peer, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
+  const std::string frame = std::string(1022, 'f') + "\r\n";
+  std::string stream;
+  for (int i = 0; i < 32 * 1024; ++i) stream += frame;  // 32 MiB
+  size_t sent = 0;
+  for (;;) {
+    const ssize_t n = ::send(server.peer, stream.data() + sent, stream.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;  // the time-out: nobody takes more
+    sent += static_cast<size_t>(n);
+    if (sent == stream.size()) break;
+  }
+  EXPECT_LT(sent, stream.size() / 2);
+  // Reads get the frames, whole and in order.
+  for (int i = 0; i < 3; ++i) socket->readDataToData("\r\n", -1, 0);
+  ASSERT_TRUE(waitUntil([&] { return delegate->readsSoFar().size() == 3; }));
+  EXPECT_EQ(delegate->readsSoFar()[2], frame);
 }
 
 TEST_F(SocketTest, CallbacksRunOnTheDelegateQueue) {

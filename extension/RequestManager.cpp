@@ -2,10 +2,7 @@
 
 #include <sys/stat.h>
 
-#include <cctype>
-#include <fstream>
-#include <sstream>
-
+#include "PortFile.h"
 #include "dispatch/Queue.h"
 #include "findersync/FIFinderSyncController.h"
 #include "log/Log.h"
@@ -14,6 +11,7 @@
 
 using nlohmann::json;
 namespace dispatch = platform::dispatch;
+namespace protocol = pellora::protocol;
 
 namespace {
 
@@ -44,16 +42,14 @@ bool fileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-// Leading blanks skipped, then digits up to the first non-digit; 0 when there are none.
-int leadingInteger(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  long value = 0;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > 0x7fffffff) return 0;
-  }
-  return static_cast<int>(value);
+// Something is there, even a link to nothing.
+bool entryExists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+double seconds(std::chrono::milliseconds duration) {
+  return std::chrono::duration<double>(duration).count();
 }
 
 }  // namespace
@@ -70,14 +66,14 @@ std::shared_ptr<RequestManager> RequestManager::sharedInstance() {
 }
 
 std::shared_ptr<RequestManager> RequestManager::create(FinderSyncTarget& finder,
-                                                       std::chrono::milliseconds retry) {
-  auto manager = std::shared_ptr<RequestManager>(new RequestManager(finder, retry));
+                                                       RequestManagerSettings settings) {
+  auto manager = std::shared_ptr<RequestManager>(new RequestManager(finder, std::move(settings)));
   manager->socket_ = GCDAsyncSocket::create(manager, dispatch::mainQueue());
   return manager;
 }
 
-RequestManager::RequestManager(FinderSyncTarget& finder, std::chrono::milliseconds retry)
-    : finder_(finder), retry_(retry) {}
+RequestManager::RequestManager(FinderSyncTarget& finder, RequestManagerSettings settings)
+    : finder_(finder), settings_(std::move(settings)) {}
 
 bool RequestManager::isConnected() {
   // The state belongs to the main queue, where a sync could never return.
@@ -94,46 +90,37 @@ void RequestManager::connect() {
 }
 
 void RequestManager::scheduleConnect() {
-  dispatch::mainQueue()->asyncAfter(retry_, dispatch::weakly(shared_from_this(), [](RequestManager& m) {
-    m.connectOnMain();
-  }));
+  dispatch::mainQueue()->asyncAfter(
+      settings_.retry,
+      dispatch::weakly(shared_from_this(), [](RequestManager& m) { m.connectOnMain(); }));
 }
 
 void RequestManager::connectOnMain() {
+  PELLORA_DCHECK_SEQUENCE(mainSequence_);
   if (connected_) {
     platform::log::classicf("Already connected on port %d", port_);
     return;
   }
   // The home of the user database entry, never the environment's (a sandbox's container).
-  const std::string portFile = platform::paths::userDatabaseHome() + "/.zavroPellora/port";
-  if (!fileExists(portFile)) {
+  // A missing file, or one without a port and a key, is not ready yet.
+  const auto content = PortFile(platform::paths::userDatabaseHome()).read();
+  if (!content) {
     scheduleConnect();
     return;
   }
-  std::ifstream in(portFile);
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string content = text.str();
-  const size_t comma = content.find(',');
-  port_ = leadingInteger(content.substr(0, comma));
-  // A file without the key is not ready yet, like one without a port.
-  if (port_ <= 0 || comma == std::string::npos) {
-    scheduleConnect();
-    return;
-  }
-  const size_t next = content.find(',', comma + 1);
-  const std::string token = content.substr(comma + 1, next == std::string::npos ? std::string::npos : next - comma - 1);
+  port_ = content->port;
   SocketError error;
-  if (!socket_->connectToHost("localhost", static_cast<uint16_t>(port_ & 0xFFFF), &error)) return;
+  if (!socket_->connectToHost("localhost", static_cast<uint16_t>(port_), &error)) return;
   {
     std::lock_guard guard(monitor_);
     attempting_ = true;
   }
-  socket_->writeData(token, -1, 0);
+  socket_->writeData(content->token, 0);
 }
 
 void RequestManager::socketDidConnectToHost(const std::shared_ptr<GCDAsyncSocket>& socket,
                                             const std::string& host, uint16_t port) {
+  PELLORA_DCHECK_SEQUENCE(mainSequence_);
   platform::log::classicf("Successfully connected to host %s on port %hu", host.c_str(), port);
   connected_ = true;
   {
@@ -141,26 +128,31 @@ void RequestManager::socketDidConnectToHost(const std::shared_ptr<GCDAsyncSocket
     std::lock_guard guard(monitor_);
     lastNetworkAccess_.reset();
   }
-  socket->readDataToData(GCDAsyncSocket::CRLFData(), -1, 0);
+  // The first frame answers the key; without it in time the connection is dropped and made
+  // again.
+  socket->readDataToData(GCDAsyncSocket::CRLFData(), seconds(settings_.keyExchangeTimeout), 0,
+                         settings_.maxFrameBytes);
 }
 
 void RequestManager::socketDidReadData(const std::shared_ptr<GCDAsyncSocket>& socket,
                                        const std::string& data, long /*tag*/) {
+  PELLORA_DCHECK_SEQUENCE(mainSequence_);
   {
     // Queued under the lock, so that no request sent meanwhile overtakes the waiting ones.
     std::lock_guard guard(monitor_);
     if (!opened_) {
       opened_ = true;
-      for (const auto& frame : pending_) socket->writeData(frame, -1, 0);
+      for (const auto& frame : pending_) socket->writeData(frame, 0);
       pending_.clear();
     }
   }
   executeCommand(data.size() >= 2 ? data.substr(0, data.size() - 2) : std::string());
-  socket->readDataToData(GCDAsyncSocket::CRLFData(), -1, 0);
+  socket->readDataToData(GCDAsyncSocket::CRLFData(), -1, 0, settings_.maxFrameBytes);
 }
 
 void RequestManager::socketDidDisconnect(const std::shared_ptr<GCDAsyncSocket>& /*socket*/,
                                          const std::optional<SocketError>& error) {
+  PELLORA_DCHECK_SEQUENCE(mainSequence_);
   if (connected_) {
     platform::log::classicf("Disconnected from port %d with error: %s", port_,
                             error ? (error->domain + " " + std::to_string(error->code) + " " +
@@ -178,20 +170,7 @@ void RequestManager::socketDidDisconnect(const std::shared_ptr<GCDAsyncSocket>& 
 }
 
 std::optional<std::string> RequestManager::dataFromJSON(const nlohmann::json& value) {
-  std::string text;
-  try {
-    text = value.dump();
-  } catch (const json::exception&) {
-    return std::nullopt;
-  }
-  // A "/" can only stand inside a string in JSON text, so escaping every one is safe.
-  std::string escaped;
-  escaped.reserve(text.size());
-  for (char c : text) {
-    if (c == '/') escaped += '\\';
-    escaped += c;
-  }
-  return escaped;
+  return protocol::encodeEscapingSlashes(value);
 }
 
 void RequestManager::sendJson(const nlohmann::json& value) {
@@ -207,15 +186,15 @@ void RequestManager::sendJson(const nlohmann::json& value) {
     pending_.push_back(frame);
     return;
   }
-  socket_->writeData(frame, -1, 0);
+  socket_->writeData(frame, 0);
 }
 
 void RequestManager::sendDirectoryOpenedAtURL(const std::string& url) {
-  sendJson({{"command", "openedDir"}, {"path", url}});
+  sendJson(protocol::openedDir(url));
 }
 
 void RequestManager::sendBringFilesOnlineWithURLs(const std::vector<std::string>& urls) {
-  sendJson({{"command", "bringFileOnline"}, {"paths", urls}});
+  sendJson(protocol::bringFileOnline(urls));
 }
 
 void RequestManager::requestFileBadgeId(const std::string& url) {
@@ -228,9 +207,9 @@ void RequestManager::requestFileBadgeId(const std::string& url) {
       report = true;
     }
   }
-  if (report) sendJson({{"command", "networkAccess"}, {"value", networkAccessText(*read.access)}});
+  if (report) sendJson(protocol::networkAccess(networkAccessText(*read.access)));
   // This never clears a badge: only the service's pushes do.
-  if (read.isStub) finder_.setBadgeIdentifier("FileIconCache", url);
+  if (read.isStub) finder_.setBadgeIdentifier(protocol::kFileIconCache, url);
 }
 
 std::set<BadgeRecord> RequestManager::registeredBadges() {
@@ -244,29 +223,30 @@ std::set<std::string> RequestManager::registeredUrls() {
 }
 
 void RequestManager::executeCommand(const std::string& frame) {
+  PELLORA_DCHECK_SEQUENCE(mainSequence_);
   if (frame.empty()) {
     platform::log::classic("Cannot parse empty data");
     return;
   }
-  const json decoded = json::parse(frame, nullptr, false);
-  if (decoded.is_discarded()) logZavro("Error parsing json: " + frame);
-  if (decoded.is_discarded() || !decoded.is_object() || !decoded.contains("command") ||
-      !decoded["command"].is_string()) {
+  const auto decoded = protocol::decode(frame);
+  if (!decoded) logZavro("Error parsing json: " + frame);
+  const std::string* command = decoded ? protocol::text(*decoded, protocol::kCommand) : nullptr;
+  if (!command) {
     platform::log::classicf("Failed to parse data: %s", frame.c_str());
     return;
   }
-  const std::string command = decoded["command"];
-  const json value = decoded.value("value", json());
-  if (command == "refreshIcons") {
+  const json* found = protocol::member(*decoded, protocol::kValue);
+  const json& value = found ? *found : json();
+  if (*command == protocol::kRefreshIcons) {
     refreshBadges();
-  } else if (command == "registerIconWithId") {
+  } else if (*command == protocol::kRegisterIconWithId) {
     registerBadgeImage(value);
-  } else if (command == "setFileIcons") {
+  } else if (*command == protocol::kSetFileIcons) {
     setFileBadges(value);
-  } else if (command == "setFilterPaths") {
+  } else if (*command == protocol::kSetFilterPaths) {
     setFilterFolders(value);
   } else {
-    platform::log::classicf("Failed to find command: %s", command.c_str());
+    platform::log::classicf("Failed to find command: %s", command->c_str());
   }
 }
 
@@ -275,13 +255,12 @@ void RequestManager::refreshBadges() {
 }
 
 void RequestManager::registerBadgeImage(const nlohmann::json& value) {
-  auto text = [&](const char* key) -> const std::string* {
-    if (!value.is_object() || !value.contains(key) || !value[key].is_string()) return nullptr;
-    return value[key].get_ptr<const std::string*>();
-  };
-  const std::string *path = text("path"), *label = text("label"), *iconId = text("iconId");
+  PELLORA_DCHECK_SEQUENCE(mainSequence_);
+  const std::string* path = protocol::text(value, protocol::kPath);
+  const std::string* label = protocol::text(value, protocol::kLabel);
+  const std::string* iconId = protocol::text(value, protocol::kIconId);
   if (!path || !label || !iconId) {
-    logZavro("Rejected badge registration of the wrong shape: " + value.dump());
+    logZavro("Rejected badge registration of the wrong shape: " + protocol::encode(value));
     return;
   }
   if (!fileExists(*path)) {
@@ -296,20 +275,25 @@ void RequestManager::registerBadgeImage(const nlohmann::json& value) {
 }
 
 void RequestManager::setFileBadges(const nlohmann::json& value) {
+  PELLORA_DCHECK_SEQUENCE(mainSequence_);
   if (!value.is_object()) {
-    logZavro("Rejected badges of the wrong shape: " + value.dump());
+    logZavro("Rejected badges of the wrong shape: " + protocol::encode(value));
     return;
   }
   for (const auto& [path, badge] : value.items()) {
     if (!badge.is_string()) continue;
-    // Finder's URLs carry decomposed names; the service's paths may be composed.
-    finder_.setBadgeIdentifier(badge.get<std::string>(), platform::text::decomposed(path));
+    // The service names the files as they are stored, which on Linux is usually the composed
+    // form: the badge goes on that path. Only where nothing exists there does the decomposed
+    // form, as the platform's URLs spell names, stand in.
+    const std::string url = entryExists(path) ? path : platform::text::decomposed(path);
+    finder_.setBadgeIdentifier(badge.get<std::string>(), url);
   }
 }
 
 void RequestManager::setFilterFolders(const nlohmann::json& value) {
+  PELLORA_DCHECK_SEQUENCE(mainSequence_);
   if (!value.is_array()) {
-    logZavro("Rejected filter paths of the wrong shape: " + value.dump());
+    logZavro("Rejected filter paths of the wrong shape: " + protocol::encode(value));
     return;
   }
   std::set<std::string> urls;
@@ -329,5 +313,6 @@ void RequestManager::setFilterFolders(const nlohmann::json& value) {
 }
 
 void RequestManager::removeAllBadges() {
+  PELLORA_DCHECK_SEQUENCE(mainSequence_);
   for (const auto& url : finder_.directoryURLs()) finder_.setBadgeIdentifier("", url);
 }

@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "ExtensionProtocol.h"
 #include "GCDAsyncSocket.h"
 #include "StubBadgeReader.h"
+#include "dispatch/SequenceChecker.h"
 
 // What the request client asks of Finder; the extension's is the Finder Sync controller.
 class FinderSyncTarget {
@@ -35,14 +37,26 @@ struct BadgeRecord {
   }
 };
 
+struct RequestManagerSettings {
+  // Between connection attempts while the service is away.
+  std::chrono::milliseconds retry{1000};
+  // The service answers the key at once; a connection it leaves unanswered this long is
+  // given up and made again, as after a drop.
+  std::chrono::milliseconds keyExchangeTimeout{10000};
+  // A frame longer than this ends the connection.
+  size_t maxFrameBytes = pellora::protocol::kMaxFrameBytes;
+};
+
+// The service's commands and the socket's callbacks run on the main queue, where the client
+// checks that they do; requests and badge decisions may come from any thread.
 class RequestManager : public GCDAsyncSocketDelegate,
                        public std::enable_shared_from_this<RequestManager> {
  public:
   // The process's request client, talking to the Finder Sync controller.
   static std::shared_ptr<RequestManager> sharedInstance();
-  // A client of its own (tests): another Finder, another retry interval.
-  static std::shared_ptr<RequestManager> create(
-      FinderSyncTarget& finder, std::chrono::milliseconds retry = std::chrono::seconds(1));
+  // A client of its own (tests): another Finder, other timings.
+  static std::shared_ptr<RequestManager> create(FinderSyncTarget& finder,
+                                                RequestManagerSettings settings = {});
 
   // Starts a connection attempt unless connected; any thread.
   void connect();
@@ -65,7 +79,9 @@ class RequestManager : public GCDAsyncSocketDelegate,
 
   // JSON as the platform's encoder writes it: compact, with every "/" escaped as "\/".
   static std::optional<std::string> dataFromJSON(const nlohmann::json& value);
-  static std::string appendingEOFToData(const std::string& data) { return data + "\r\n"; }
+  static std::string appendingEOFToData(const std::string& data) {
+    return pellora::protocol::frame(data);
+  }
   void sendJson(const nlohmann::json& value);
 
   // GCDAsyncSocketDelegate
@@ -77,13 +93,14 @@ class RequestManager : public GCDAsyncSocketDelegate,
                            const std::optional<SocketError>& error) override;
 
  private:
-  RequestManager(FinderSyncTarget& finder, std::chrono::milliseconds retry);
+  RequestManager(FinderSyncTarget& finder, RequestManagerSettings settings);
   void connectOnMain();
   void scheduleConnect();
 
   FinderSyncTarget& finder_;
-  std::chrono::milliseconds retry_;
+  const RequestManagerSettings settings_;
   std::shared_ptr<GCDAsyncSocket> socket_;
+  platform::dispatch::SequenceChecker mainSequence_;
   // Main queue only.
   bool connected_ = false;
   int port_ = 0;

@@ -7,14 +7,18 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
+#include <thread>
 
 #include "LineClient.h"
+#include "PortFile.h"
 #include "TempDir.h"
 #include "core/ShellExtentionController.h"
 #include "dispatch/RunLoop.h"
@@ -89,7 +93,7 @@ class RequestManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv("PELLORA_USER_DB_HOME", home.path().c_str(), 1);
-    manager = RequestManager::create(finder, 50ms);
+    manager = RequestManager::create(finder, {.retry = 50ms});
   }
   void TearDown() override {
     server.reset();
@@ -100,7 +104,7 @@ class RequestManagerTest : public ::testing::Test {
     server = std::make_unique<TCPServer>(port, service, log);
     ASSERT_EQ(server->bindListener(), 0);
     server->startTCPServer();
-    home.write(".zavroPellora/port", std::to_string(port) + "," + service.key + "\n");
+    ASSERT_EQ(PortFile(home.path()).write(port, service.key), PortFile::WriteResult::Written);
   }
 
   bool serve(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
@@ -153,7 +157,19 @@ TEST_F(RequestManagerTest, OpeningFramesRegisterTheBadgeAndTheObservedFolders) {
   EXPECT_EQ(finder.images.at(0).path, image);
 }
 
-TEST_F(RequestManagerTest, BadgesFromThePushAreSetOnDecomposedNames) {
+TEST_F(RequestManagerTest, BadgesFromThePushGoOnThePathsTheServiceNames) {
+  // Linux stores names as they were written, usually composed: the badge goes on that file.
+  const std::string composed = home.write("R\xC3\xA9sum\xC3\xA9 caf\xC3\xA9.pdf");
+  manager->executeCommand(
+      json({{"command", "setFileIcons"}, {"value", {{composed, "FileIconNone"}}}}).dump());
+  EXPECT_EQ(finder.badge(composed), "FileIconNone");
+  EXPECT_EQ(finder.badge(home / "Re\xCC\x81sume\xCC\x81 cafe\xCC\x81.pdf"), "(none)");
+  // A decomposed file name is just as real.
+  const std::string decomposed = home.write("nai\xCC\x88ve.txt");
+  manager->executeCommand(
+      json({{"command", "setFileIcons"}, {"value", {{decomposed, "FileIconCache"}}}}).dump());
+  EXPECT_EQ(finder.badge(decomposed), "FileIconCache");
+  // Only where nothing exists at the key does the decomposed form stand in.
   manager->executeCommand(
       json({{"command", "setFileIcons"}, {"value", {{"/share/caf\xC3\xA9.pdf", "FileIconCache"}}}}).dump());
   EXPECT_EQ(finder.badge("/share/cafe\xCC\x81.pdf"), "FileIconCache");
@@ -250,7 +266,8 @@ TEST_F(RequestManagerTest, RequestsWaitUntilTheServiceHasAnsweredTheKey) {
   ::listen(listener, 1);
   socklen_t length = sizeof address;
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  home.write(".zavroPellora/port", std::to_string(ntohs(address.sin_port)) + ",{key}\n");
+  ASSERT_EQ(PortFile(home.path()).write(ntohs(address.sin_port), "{key}"),
+            PortFile::WriteResult::Written);
   manager->connect();
   ASSERT_TRUE(serve([&] { return manager->isConnected(); }));
   const int peer = ::accept(listener, nullptr, nullptr);
@@ -283,6 +300,106 @@ TEST_F(RequestManagerTest, RequestsWaitUntilTheServiceHasAnsweredTheKey) {
   ::close(peer);
   ::close(listener);
 }
+
+// A service end that the test drives by hand: a listener on a free loopback port, named in the
+// port file.
+class HandService {
+ public:
+  explicit HandService(const TempDir& home) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 4);
+    socklen_t length = sizeof address;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    EXPECT_EQ(PortFile(home.path()).write(ntohs(address.sin_port), "{key}"),
+              PortFile::WriteResult::Written);
+  }
+  ~HandService() {
+    if (peer_ >= 0) ::close(peer_);
+    ::close(listener_);
+  }
+  // Serves the main queue while waiting for the next connection.
+  bool accept(const std::function<bool(const std::function<bool()>&)>& serve) {
+    if (peer_ >= 0) ::close(peer_);
+    peer_ = -1;
+    return serve([&] {
+      pollfd p{listener_, POLLIN, 0};
+      if (::poll(&p, 1, 0) <= 0) return false;
+      peer_ = ::accept(listener_, nullptr, nullptr);
+      return peer_ >= 0;
+    });
+  }
+  // Everything until the extension closes the connection, or nothing when it does not.
+  std::optional<std::string> untilClosed(
+      const std::function<bool(const std::function<bool()>&)>& serve) {
+    std::string got;
+    bool closed = false;
+    if (!serve([&] {
+          pollfd p{peer_, POLLIN, 0};
+          if (::poll(&p, 1, 0) <= 0) return false;
+          char buffer[4096];
+          const ssize_t n = ::recv(peer_, buffer, sizeof buffer, 0);
+          if (n > 0) got.append(buffer, static_cast<size_t>(n));
+          closed = n <= 0;
+          return closed;
+        })) {
+      return std::nullopt;
+    }
+    return got;
+  }
+  bool send(const std::string& bytes) {
+    return ::send(peer_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+
+ private:
+  int listener_ = -1;
+  int peer_ = -1;
+};
+
+TEST_F(RequestManagerTest, ServiceThatNeverAnswersTheKeyIsLeftAndTriedAgain) {
+  manager = RequestManager::create(finder, {.retry = 50ms, .keyExchangeTimeout = 200ms});
+  HandService service(home);
+  const auto serveFor = [&](const std::function<bool()>& done) { return serve(done, 5s); };
+  manager->connect();
+  ASSERT_TRUE(service.accept(serveFor));
+  // It sent its key, heard nothing, and gave the connection up ...
+  EXPECT_EQ(service.untilClosed(serveFor), "{key}\n");
+  // ... to make it again, as after a drop.
+  ASSERT_TRUE(service.accept(serveFor));
+  EXPECT_EQ(service.untilClosed(serveFor), "{key}\n");
+}
+
+TEST_F(RequestManagerTest, FrameLongerThanTheMaximumDropsTheConnection) {
+  manager = RequestManager::create(finder, {.retry = 50ms, .maxFrameBytes = 4096});
+  HandService service(home);
+  const auto serveFor = [&](const std::function<bool()>& done) { return serve(done, 5s); };
+  manager->connect();
+  ASSERT_TRUE(service.accept(serveFor));
+  ASSERT_TRUE(service.send("\r\n"));  // the answer to the key
+  ASSERT_TRUE(serve([&] { return manager->isConnected(); }));
+  ASSERT_TRUE(service.send(std::string(10000, 'x')));  // no end in sight
+  EXPECT_TRUE(service.untilClosed(serveFor).has_value());
+  EXPECT_TRUE(service.accept(serveFor));  // and it connects again
+}
+
+#ifndef NDEBUG
+// The service's commands belong to the main queue; debug builds stop a call from elsewhere.
+TEST(RequestManagerThreads, CommandOffTheMainQueueStopsADebugBuild) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        RecordingFinder finder;
+        auto manager = RequestManager::create(finder);
+        manager->executeCommand(R"({"command":"refreshIcons"})");
+        std::thread([&] { manager->executeCommand(R"({"command":"refreshIcons"})"); }).join();
+      },
+      "called on the wrong thread");
+}
+#endif
 
 TEST(RequestManagerJson, EscapesEverySlash) {
   EXPECT_EQ(RequestManager::dataFromJSON({{"p", "/a/b"}}), "{\"p\":\"\\/a\\/b\"}");

@@ -6,12 +6,13 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "core/ExtensionHelper.h"
+#include "core/RequestDispatcher.h"
 #include "dispatch/RunLoop.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const auto dispatcher = RequestDispatcher::create(nullptr);
   const std::string text(reinterpret_cast<const char*>(data), size);
-  const std::string answer = commandQueryText(text);
+  const std::string answer = dispatcher->commandQuery(text);
   if (!answer.empty()) {
     const auto json = nlohmann::json::parse(answer, nullptr, false);
     if (json.is_discarded() || json["command"] != "setFileIcons" || !json["value"].is_object()) {
@@ -19,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   // Bring-online requests queue work for the main queue; serve it so that it does not pile up.
-  platform::dispatch::RunLoop::main()->runUntil([] { return ExtensionHelper::queuedRequests == 0; },
+  platform::dispatch::RunLoop::main()->runUntil([] { return dispatcher->queuedRequests() == 0; },
                                                 std::chrono::seconds(1));
   return 0;
 }

@@ -14,16 +14,20 @@
 
 namespace {
 
-std::shared_ptr<BringFilesOnline> makeFileProcessController() {
-  const auto bundle = platform::bundle::Bundle::main();
-  // Without the window resource the requests are still carried out, without a window.
-  MessageWindow::Settings settings;
-  // The demo keeps pictures of the window in this folder.
-  if (const char* folder = std::getenv("PELLORA_WINDOW_SNAPSHOTS")) settings.snapshotFolder = folder;
-  auto window = bundle ? MessageWindow::loadFromNib(*bundle, settings) : nullptr;
-  return FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
-                                       std::make_shared<ZVFileManager>());
-}
+// What the extensions' requests reach in the application layer.
+class ServiceRequests : public ExtensionRequestHandler {
+ public:
+  std::shared_ptr<BringFilesOnline> makeFileProcessController() override {
+    const auto bundle = platform::bundle::Bundle::main();
+    MessageWindow::Settings settings;
+    // The demo keeps pictures of the window in this folder.
+    if (const char* folder = std::getenv("PELLORA_WINDOW_SNAPSHOTS")) settings.snapshotFolder = folder;
+    // Without the window resource the requests are still carried out, without a window.
+    auto window = bundle ? MessageWindow::loadFromNib(*bundle, settings) : nullptr;
+    return FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
+                                         std::make_shared<ZVFileManager>());
+  }
+};
 
 std::string devicePath(const platform::mounts::MountNotifier::UserInfo& info) {
   const auto it = info.find("NSDevicePath");
@@ -37,7 +41,8 @@ int main(int argc, char** argv) {
   // From here the main queue runs on the event loop, which a stop signal ends.
   platform::process::StopSignals stop(platform::dispatch::mainQueue(),
                                       [](int) { platform::ui::Application::quit(); });
-  ExtensionHelper::makeFileProcessController = makeFileProcessController;
+  const auto dispatcher = RequestDispatcher::create(std::make_shared<ServiceRequests>());
+  ExtensionHelper::setDispatcher(dispatcher);
 
   const std::string home = platform::paths::homeDirectory();
   ShellExtentionController* controller = createShellExtentionControllerClass(home.c_str());
@@ -57,7 +62,9 @@ int main(int argc, char** argv) {
   const int status = app.exec();
 
   mounts.shutdown();
-  ExtensionHelper::fileProcessController.reset();
   ReleaseShellExtentionControllerClass(controller);
+  // The bring-online controller and its window go before the application does.
+  ExtensionHelper::setDispatcher(nullptr);
+  dispatcher->dropFileProcessController();
   return status;
 }

@@ -3,10 +3,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ExtensionProtocol.h"
 #include "xattr/Xattr.h"
 
 const char* networkAccessText(NetworkAccess access) {
-  return access == NetworkAccess::Blocked ? "blocked" : "ok";
+  return access == NetworkAccess::Blocked ? pellora::protocol::kAccessBlocked
+                                          : pellora::protocol::kAccessOk;
 }
 
 StubBadgeRead readStubBadge(const std::string& path) {

@@ -1,14 +1,15 @@
-// Request dispatch: turns request text from a Finder extension into actions and into the one
-// answer frame, and hands bring-online requests to the main queue.
+// The request dispatch's names as the rest of the service knows them: the C-linkage
+// commandQuery() and the static members of ExtensionHelper, thin adapters over the
+// RequestDispatcher that the service installs at start.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <vector>
+
+#include "core/BringFilesOnline.h"
+#include "core/RequestDispatcher.h"
 
 extern "C" {
 // Answers one hand-over of request text: {"command":"setFileIcons","value":{...}}, or the empty
@@ -18,32 +19,21 @@ const char* commandQuery(const char* request);
 
 std::string commandQueryText(const std::string& request);
 
-// What the dispatcher needs of the shared bring-online controller.
-class BringFilesOnline {
- public:
-  virtual ~BringFilesOnline() = default;
-  // Must call completion exactly once, on the main queue.
-  virtual void bringFilesOnline(const std::vector<std::string>& paths,
-                                std::function<void()> completion) = 0;
-};
-
 class ExtensionHelper {
  public:
   ExtensionHelper() = delete;
 
-  // Reads "paths" and queues the request for the main queue; ignores a request without them.
-  static void bringFilesFrom(const nlohmann::json& json);
+  // The dispatcher behind the names below. The service installs its own at start and null
+  // before it ends; without one, badges are answered and every other request is ignored.
+  static void setDispatcher(std::shared_ptr<RequestDispatcher> dispatcher);
+  static std::shared_ptr<RequestDispatcher> dispatcher();
 
-  // Guards queuedRequests (and, for the hand-over check, the presence of the controller).
-  static std::mutex& requestsLock();
-  static int queuedRequests;
+  static void bringFilesFrom(const nlohmann::json& json) { dispatcher()->bringFilesFrom(json); }
+  static int queuedRequests() { return dispatcher()->queuedRequests(); }
+  static bool isIdle() { return dispatcher()->isIdle(); }
   // Main queue only.
-  static int64_t lastRequest;
-  static std::shared_ptr<BringFilesOnline> fileProcessController;
-
-  // Set up by the service at start: how to build the shared controller, and where folder visits
-  // and network-access reports go. Unset hooks make the requests no-ops.
-  static std::function<std::shared_ptr<BringFilesOnline>()> makeFileProcessController;
-  static std::function<void(const std::string& folderPath)> openedDirHandler;
-  static std::function<void(const std::string& value)> networkAccessHandler;
+  static int64_t lastRequest() { return dispatcher()->lastRequest(); }
+  static std::shared_ptr<BringFilesOnline> fileProcessController() {
+    return dispatcher()->fileProcessController();
+  }
 };

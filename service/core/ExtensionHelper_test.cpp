@@ -12,143 +12,44 @@ namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using pellora::testing::TempDir;
 using platform::dispatch::RunLoop;
 
-// Records requests and lets the test decide when each completes.
-class FakeController : public BringFilesOnline {
+class Recorder : public ExtensionRequestHandler {
  public:
-  void bringFilesOnline(const std::vector<std::string>& paths,
-                        std::function<void()> completion) override {
-    requests.push_back(paths);
-    completions.push_back(std::move(completion));
-  }
-  std::vector<std::vector<std::string>> requests;
-  std::vector<std::function<void()>> completions;
+  void openedDir(const std::string& path) override { opened.push_back(path); }
+  std::vector<std::string> opened;
 };
 
-class CommandQueryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ExtensionHelper::makeFileProcessController = [this] {
-      ++made;
-      last = std::make_shared<FakeController>();
-      return last;
-    };
-    ExtensionHelper::openedDirHandler = [this](const std::string& p) { opened.push_back(p); };
-    ExtensionHelper::networkAccessHandler = [this](const std::string& v) { access.push_back(v); };
-    stub = dir.write("stub.bin");
-    plain = dir.write("plain.txt");
-    platform::xattr::set(stub, "is.zavro.stub", "ZAVRO", 5, 0, 0);
-  }
-  void TearDown() override {
-    RunLoop::main()->runUntil([] { return ExtensionHelper::queuedRequests == 0; }, 5s);
-    ExtensionHelper::fileProcessController.reset();
-    ExtensionHelper::makeFileProcessController = nullptr;
-    ExtensionHelper::openedDirHandler = nullptr;
-    ExtensionHelper::networkAccessHandler = nullptr;
-  }
-
-  static std::string line(const json& j) { return j.dump() + "\r\n"; }
-  static json answer(const std::string& request) { return json::parse(commandQuery(request.c_str())); }
-
-  TempDir dir;
-  std::string stub, plain;
-  int made = 0;
-  std::shared_ptr<FakeController> last;
-  std::vector<std::string> opened, access;
-};
-
-TEST_F(CommandQueryTest, BadgeRequestsShareOneAnswer) {
-  const auto a = answer(line({{"command", "getFileIconId"}, {"value", stub}}) +
-                        line({{"command", "startObservingFolder"}, {"value", plain}}) +
-                        line({{"command", "getFileIconId"}, {"value", dir / "missing"}}));
-  EXPECT_EQ(a, json({{"command", "setFileIcons"},
-                     {"value", {{stub, "FileIconCache"}, {plain, "FileIconNone"}, {dir / "missing", "FileIconNone"}}}}));
-}
-
-TEST_F(CommandQueryTest, AnswerIsCompactAndEmptyWithoutBadgeLines) {
-  EXPECT_STREQ(commandQuery(line({{"command", "openedDir"}, {"path", "/x"}}).c_str()),
-               R"({"command":"setFileIcons","value":{}})");
-  EXPECT_STREQ(commandQuery(""), R"({"command":"setFileIcons","value":{}})");
-}
-
-TEST_F(CommandQueryTest, BadLinesAreSkippedAndTheGoodOnesServed) {
-  const std::string text = "not json\r\n" + line(json::array({1, 2})) + "\"fragment\"\r\n" +
-                           line({{"value", stub}}) + line({{"command", 5}}) +
-                           line({{"command", "getFileIconId"}, {"value", 42}}) +
-                           std::string("{\"command\":\"getFileIconId\",\"value\":\"\xff\"}\r\n") +
-                           line({{"command", "unknown"}}) +
-                           line({{"command", "getFileIconId"}, {"value", stub}});
-  EXPECT_EQ(answer(text)["value"], json({{stub, "FileIconCache"}}));
-}
-
-TEST_F(CommandQueryTest, NumericValueIsSkipped) {
-  EXPECT_EQ(answer(line({{"command", "getFileIconId"}, {"value", 7}}))["value"], json::object());
-}
-
-TEST_F(CommandQueryTest, LaterLinesReplaceEarlierOnesAndEscapedSlashesAreRead) {
-  platform::xattr::remove(stub, "is.zavro.stub", 0);
-  std::string escaped = stub;
-  for (size_t at = escaped.find('/'); at != std::string::npos; at = escaped.find('/', at + 2)) {
-    escaped.replace(at, 1, "\\/");
-  }
-  const std::string text = "{\"command\":\"getFileIconId\",\"value\":\"" + escaped + "\"}\r\n";
-  EXPECT_EQ(answer(text)["value"], json({{stub, "FileIconNone"}}));
+// The names the rest of the service knows reach whichever dispatcher the service installed.
+TEST(ExtensionHelper, NamesServeTheInstalledDispatcher) {
+  pellora::testing::TempDir dir;
+  const std::string stub = dir.write("stub");
   platform::xattr::set(stub, "is.zavro.stub", "ZAVRO", 5, 0, 0);
-  EXPECT_EQ(answer(text + text)["value"], json({{stub, "FileIconCache"}}));
-}
+  const std::string badge = json({{"command", "getFileIconId"}, {"value", stub}}).dump() + "\r\n";
+  const std::string visit = json({{"command", "openedDir"}, {"path", "/v"}}).dump() + "\r\n";
 
-TEST_F(CommandQueryTest, RequestEndedByALineFeedAloneIsParsed) {
-  const std::string text = json({{"command", "getFileIconId"}, {"value", stub}}).dump() + "\n";
-  EXPECT_EQ(answer(text)["value"], json({{stub, "FileIconCache"}}));
-}
+  // Nothing installed: badges only.
+  EXPECT_EQ(json::parse(commandQuery((badge + visit).c_str()))["value"],
+            json({{stub, "FileIconCache"}}));
+  EXPECT_STREQ(commandQuery(nullptr), R"({"command":"setFileIcons","value":{}})");
 
-TEST_F(CommandQueryTest, FolderVisitsAndNetworkAccessReachTheirHandlers) {
-  answer(line({{"command", "openedDir"}, {"path", "/mnt/share/docs"}}) +
-         line({{"command", "openedDir"}, {"value", "/no/path/key"}}) +
-         line({{"command", "networkAccess"}, {"value", "blocked"}}) +
-         line({{"command", "networkAccess"}, {"value", 1}}));
-  EXPECT_EQ(opened, std::vector<std::string>{"/mnt/share/docs"});
-  EXPECT_EQ(access, std::vector<std::string>{"blocked"});
-}
+  auto handler = std::make_shared<Recorder>();
+  auto dispatcher = RequestDispatcher::create(handler);
+  ExtensionHelper::setDispatcher(dispatcher);
+  EXPECT_EQ(ExtensionHelper::dispatcher(), dispatcher);
+  commandQuery(visit.c_str());
+  EXPECT_EQ(handler->opened, std::vector<std::string>{"/v"});
+  ExtensionHelper::bringFilesFrom(json({{"paths", {"/a"}}}));
+  EXPECT_EQ(ExtensionHelper::queuedRequests(), 1);
+  EXPECT_FALSE(ExtensionHelper::isIdle());
+  ASSERT_TRUE(RunLoop::main()->runUntil([] { return ExtensionHelper::queuedRequests() == 0; }, 5s));
+  EXPECT_EQ(ExtensionHelper::lastRequest(), 1);
+  EXPECT_TRUE(ExtensionHelper::isIdle());  // the handler made no controller
 
-TEST_F(CommandQueryTest, BringOnlineAnswersAtOnceAndStartsOnTheMainQueue) {
-  const auto a = answer(line({{"command", "bringFileOnline"}, {"paths", {"/b", "/a"}}}));
-  EXPECT_EQ(a, json({{"command", "setFileIcons"}, {"value", json::object()}}));
-  {
-    std::lock_guard guard(ExtensionHelper::requestsLock());
-    EXPECT_EQ(ExtensionHelper::queuedRequests, 1);
-  }
-  EXPECT_EQ(made, 0);  // nothing happens off the main queue
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return made == 1 && !last->requests.empty(); }, 5s));
-  EXPECT_EQ(last->requests.at(0), (std::vector<std::string>{"/b", "/a"}));
-  EXPECT_EQ(ExtensionHelper::queuedRequests, 0);
-  EXPECT_TRUE(ExtensionHelper::fileProcessController);
-  last->completions.at(0)();
-  EXPECT_FALSE(ExtensionHelper::fileProcessController);
-}
-
-TEST_F(CommandQueryTest, RequestsInQuickSuccessionShareOneController) {
-  answer(line({{"command", "bringFileOnline"}, {"paths", {"/1"}}}));
-  answer(line({{"command", "bringFileOnline"}, {"paths", {"/2"}}}));
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return last && last->requests.size() == 2; }, 5s));
-  EXPECT_EQ(made, 1);
-  last->completions.at(0)();  // the first completes while the second runs: kept
-  EXPECT_TRUE(ExtensionHelper::fileProcessController);
-  last->completions.at(1)();
-  EXPECT_FALSE(ExtensionHelper::fileProcessController);
-  // A later request builds a new controller.
-  answer(line({{"command", "bringFileOnline"}, {"paths", {"/3"}}}));
-  ASSERT_TRUE(RunLoop::main()->runUntil([&] { return made == 2; }, 5s));
-}
-
-TEST_F(CommandQueryTest, BringOnlineWithoutUsablePathsIsIgnored) {
-  answer(line({{"command", "bringFileOnline"}}) +
-         line({{"command", "bringFileOnline"}, {"paths", "/not/an/array"}}) +
-         line({{"command", "bringFileOnline"}, {"paths", {"/ok", 3}}}));
-  std::lock_guard guard(ExtensionHelper::requestsLock());
-  EXPECT_EQ(ExtensionHelper::queuedRequests, 0);
+  ExtensionHelper::setDispatcher(nullptr);
+  EXPECT_NE(ExtensionHelper::dispatcher(), dispatcher);
+  commandQuery(visit.c_str());
+  EXPECT_EQ(handler->opened.size(), 1u);
 }
 
 }  // namespace

@@ -17,9 +17,6 @@
 
 namespace {
 
-// Port numbers as the extension protocol defines them: 1000 to 65533.
-int drawPort(std::mt19937& random) { return static_cast<int>(random() % 64534) + 1000; }
-
 std::string makeKey() {
   std::random_device device;
   std::mt19937_64 random((static_cast<uint64_t>(device()) << 32) ^ device());
@@ -40,8 +37,19 @@ std::string makeKey() {
 ShellExtentionController::ShellExtentionController(std::string home, ControllerSettings settings)
     : home_(std::move(home)), settings_(std::move(settings)) {
   std::mt19937 random(static_cast<unsigned>(std::time(nullptr)));
-  port_ = drawPort(random);
+  port_ = nextPort(random);
   if (!settings_.mountTable) settings_.mountTable = [] { return platform::mounts::listMounts(); };
+  if (!settings_.processList)
+    settings_.processList = [] { return platform::process::listProcesses(); };
+}
+
+int ShellExtentionController::drawPort(std::mt19937& random) {
+  // Ports below 1024 need privileges on Linux; the top of the range is the protocol's.
+  return static_cast<int>(random() % (65533 - 1024 + 1)) + 1024;
+}
+
+int ShellExtentionController::nextPort(std::mt19937& random) {
+  return settings_.drawPortForTesting ? settings_.drawPortForTesting() : drawPort(random);
 }
 
 ShellExtentionController::~ShellExtentionController() {
@@ -59,41 +67,43 @@ ShellExtentionController::~ShellExtentionController() {
 void ShellExtentionController::startController() {
   log_.info("Starting zavro pellora");
   key_ = makeKey();
-  // The port is bound before the port file names it, and another is drawn when it is taken,
-  // so that the extension never sends its key to some other program.
+  // The port is bound before the port file names it, and another is drawn whenever the bind
+  // fails, so that the extension never sends its key to some other program.
   std::mt19937 random(static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(::getpid()));
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    server_ = std::make_unique<TCPServer>(port_, *this, log_);
-    if (server_->bindListener() != EADDRINUSE) break;
-    port_ = drawPort(random);
+  bool bound = false;
+  for (int attempt = 0; attempt < 20 && !bound; ++attempt) {
+    if (attempt > 0) port_ = nextPort(random);
+    server_ = std::make_unique<TCPServer>(port_, *this, log_, settings_.server);
+    bound = server_->bindListener() == 0;
   }
-  createConfigFile();
-  server_->startTCPServer();
+  if (bound) {
+    createConfigFile();
+    server_->startTCPServer();
+  } else {
+    // A port file from an earlier start would name a port nobody serves, or someone else's.
+    log_.error("Unable to listen on any port; the extension cannot connect.");
+    PortFile(home_).remove();
+  }
   monitorThread_ = std::thread([this] { monitoringShellProcess(); });
   updateThread_ = std::thread([this] { checkForUpdateProcess(); });
   addNetworkSharesToList();
 }
 
 void ShellExtentionController::createConfigFile() {
-  const std::string dir = home_ + "/" + folderName_;
-  const std::string file = portFilePath();
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    if (::mkdir(dir.c_str(), 0700) != 0) {
-      log_.errorf("Unable to create folder. Path:%s", dir.c_str());
+  const PortFile file(home_);
+  switch (file.write(port_, key_)) {
+    case PortFile::WriteResult::Written:
       return;
-    }
+    case PortFile::WriteResult::FolderFailed:
+      log_.errorf("Unable to create folder. Path:%s", file.folder().c_str());
+      return;
+    case PortFile::WriteResult::RemoveFailed:
+      log_.errorf("Unable to delete config file. Path:%s", file.path().c_str());
+      return;
+    case PortFile::WriteResult::WriteFailed:
+      log_.errorf("Unable to write to config file. Path:%s", file.path().c_str());
+      return;
   }
-  if (::access(file.c_str(), F_OK) == 0 && ::unlink(file.c_str()) != 0) {
-    log_.errorf("Unable to delete config file. Path:%s", file.c_str());
-    return;
-  }
-  std::ofstream out(file, std::ios::trunc);
-  if (!out) {
-    log_.errorf("Unable to write to config file. Path:%s", file.c_str());
-    return;
-  }
-  out << port_ << "," << key_ << "\n";
 }
 
 void ShellExtentionController::analyzeInputAndGenerateOutput(const std::string& input,
@@ -208,7 +218,7 @@ std::vector<std::string> ShellExtentionController::watchedPaths() {
 pid_t ShellExtentionController::getProcessId(const std::string& name, bool skipSelf,
                                              bool sameUserOnly) {
   const uid_t self = ::getuid();
-  for (const auto& p : platform::process::listProcesses()) {
+  for (const auto& p : settings_.processList()) {
     if (p.name != name) continue;
     if (skipSelf && p.pid == ::getpid()) continue;
     if (sameUserOnly && p.realUid != self) continue;

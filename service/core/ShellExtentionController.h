@@ -9,16 +9,19 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "PortFile.h"
 #include "core/DirectoryWatcher.h"
 #include "core/ResponseHelperInterface.h"
 #include "core/TCPServer.h"
 #include "log/Log.h"
 #include "mounts/Mounts.h"
+#include "plugins/PluginTool.h"
 #include "process/Process.h"
 
 // The timings, tools and tables the controller uses; the defaults are the product's, tests
@@ -27,10 +30,16 @@ struct ControllerSettings {
   std::chrono::milliseconds monitorInterval{30000};
   std::chrono::milliseconds updateInterval{43200000};
   std::chrono::milliseconds restartWait{5000};
-  std::string pluginTool = "pluginkit";
+  // Found beside the bundles or where it is installed, so the service needs no PATH for it.
+  std::string pluginTool = platform::plugins::pluginToolPath();
   std::string extensionId = "com.zavro.Pellora.Service.Finder";
   WatcherTiming watcherTiming;
   std::function<std::optional<std::vector<platform::mounts::Mount>>()> mountTable;
+  // The processes the extension monitor looks through; the system's list by default.
+  std::function<std::vector<platform::process::ProcessInfo>()> processList;
+  TCPServerSettings server;
+  // The ports tried at start, in turn, instead of random ones (tests).
+  std::function<int()> drawPortForTesting;
 };
 
 class ShellExtentionController : public ResponseHelperInterface, public RefreshFileIconInterface {
@@ -62,7 +71,9 @@ class ShellExtentionController : public ResponseHelperInterface, public RefreshF
   bool isExtensionDisabled();
   void restartShellProcess();
   std::string restartMarkerPath() const;
-  std::string portFilePath() const { return home_ + "/" + folderName_ + "/" + portFileName_; }
+  std::string portFilePath() const { return PortFile(home_).path(); }
+  // A port for the service: 1024 (the first one that needs no privileges) to 65533.
+  static int drawPort(std::mt19937& random);
 
   int port() const { return port_; }
   const std::string& key() const { return key_; }
@@ -76,10 +87,11 @@ class ShellExtentionController : public ResponseHelperInterface, public RefreshF
   void checkForUpdateProcess();
   void runPluginTool(const std::string& arguments);
   std::unique_ptr<DirectoryWatcher> makeWatcher(const std::string& path);
+  int nextPort(std::mt19937& random);
 
   std::string home_;
-  const std::string folderName_ = ".zavroPellora";
-  const std::string portFileName_ = "port";
+  const std::string folderName_ = PortFile::kFolderName;
+  const std::string portFileName_ = PortFile::kFileName;
   const std::string extensionProcessName_ = "PelloraFinder";
   platform::log::Log log_{"com.zavro.Pellora", "Shell"};
   int port_ = 0;

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <random>
 
 #include "LineClient.h"
 #include "TempDir.h"
@@ -36,6 +39,11 @@ class ControllerTest : public ::testing::Test {
     settings.monitorInterval = 1h;
     settings.updateInterval = 1h;
     settings.pluginTool = writeTool("+");
+    // The extension monitor sees these processes, not whatever else runs on the machine.
+    settings.processList = [this] {
+      std::lock_guard guard(processesLock);
+      return processes;
+    };
   }
 
   // A stand-in plug-in tool: answers queries with state, and records every call together
@@ -84,6 +92,8 @@ class ControllerTest : public ::testing::Test {
   TempDir dir;
   std::string home;
   std::vector<platform::mounts::Mount> mounts;
+  std::mutex processesLock;
+  std::vector<platform::process::ProcessInfo> processes;
   ControllerSettings settings;
 };
 
@@ -108,6 +118,67 @@ TEST_F(ControllerTest, PortFileNamesABoundPortAndAFreshKey) {
   EXPECT_NE(second->key(), c->key());
   EXPECT_NE(second->port(), c->port());
   EXPECT_EQ(readFile(second->portFilePath()), std::to_string(second->port()) + "," + second->key() + "\n");
+}
+
+TEST_F(ControllerTest, PortFileIsTheUsersAloneWhateverTheUmask) {
+  const mode_t saved = ::umask(0);
+  const std::string folder = dir.mkdir("home/.zavroPellora");
+  ::chmod(folder.c_str(), 0755);  // an older start or the user left it open
+  auto c = start();
+  ::umask(saved);
+  struct stat st {};
+  ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  ASSERT_EQ(::lstat(c->portFilePath().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST(ControllerPorts, DrawnPortsNeedNoPrivileges) {
+  std::mt19937 random(7);
+  int lowest = 65535, highest = 0;
+  for (int i = 0; i < 200000; ++i) {
+    const int port = ShellExtentionController::drawPort(random);
+    lowest = std::min(lowest, port);
+    highest = std::max(highest, port);
+  }
+  EXPECT_EQ(lowest, 1024);
+  EXPECT_EQ(highest, 65533);
+}
+
+TEST_F(ControllerTest, AnyBindFailureDrawsAnotherPort) {
+  const int taken = pellora::testing::freeLoopbackPort();
+  platform::log::Log log("com.zavro.Pellora", "Shell");
+  struct Silent : ResponseHelperInterface {
+    void analyzeInputAndGenerateOutput(const std::string&, std::string&) override {}
+    void notifyOnReady() override {}
+    bool verifyZavroSocket(const std::string&) override { return false; }
+    std::string getFilterPaths() override { return ""; }
+    std::string getIcon() override { return ""; }
+  } silent;
+  TCPServer holder(taken, silent, log);
+  ASSERT_EQ(holder.bindListener(), 0);
+  const int free = pellora::testing::freeLoopbackPort();
+  // A port the system refuses (not "in use"), one in use, then a free one.
+  std::vector<int> ports = {70000, taken, free};
+  settings.drawPortForTesting = [&] {
+    const int next = ports.front();
+    if (ports.size() > 1) ports.erase(ports.begin());
+    return next;
+  };
+  auto c = start();
+  EXPECT_EQ(c->port(), free);
+  EXPECT_EQ(readFile(c->portFilePath()), std::to_string(free) + "," + c->key() + "\n");
+  auto client = connect(*c);
+}
+
+TEST_F(ControllerTest, NoPortAtAllLeavesNoPortFile) {
+  dir.write("home/.zavroPellora/port", "4000,{from an earlier start}\n");
+  settings.drawPortForTesting = [] { return 70000; };
+  platform::log::Capture capture;
+  auto c = start();
+  EXPECT_TRUE(capture.contains("Unable to listen on any port"));
+  EXPECT_FALSE(std::filesystem::exists(c->portFilePath()));
 }
 
 TEST_F(ControllerTest, OnlyMarkedSmbSharesAreWatched) {
@@ -187,6 +258,22 @@ TEST_F(ControllerTest, MissingExtensionIsRestartedWithTheMarkerOnlyInBetween) {
   EXPECT_LT(ignore, use);
   EXPECT_NE(log.find("-m -i com.zavro.Pellora.Service.Finder marker=no"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(home + "/.zavroPellora/extension.restarting"));
+}
+
+TEST_F(ControllerTest, RunningExtensionIsLeftAloneAndItsRestartMarkerGoes) {
+  {
+    std::lock_guard guard(processesLock);
+    processes.push_back({4242, "PelloraFinder", ::getuid()});
+  }
+  std::filesystem::create_directories(home + "/.zavroPellora");
+  std::ofstream(home + "/.zavroPellora/extension.restarting");
+  settings.monitorInterval = 50ms;
+  auto c = start();
+  EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists(c->restartMarkerPath()); }));
+  EXPECT_EQ(c->getProcessId("PelloraFinder", false, false), 4242);
+  EXPECT_EQ(c->getProcessId("PelloraFinder", false, true), 4242);
+  c.reset();
+  EXPECT_EQ(readFile(dir / "bin/calls"), "");  // never asked, never restarted
 }
 
 TEST_F(ControllerTest, ExtensionSwitchedOffByTheUserIsLeftAlone) {

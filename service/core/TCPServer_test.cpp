@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,14 +15,15 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <system_error>
 #include <thread>
 
 #include "LineClient.h"
 #include "TempDir.h"
-#include "core/ExtensionHelper.h"
-#include "xattr/Xattr.h"
 #include "Wait.h"
+#include "core/ExtensionHelper.h"
 #include "log/Capture.h"
+#include "xattr/Xattr.h"
 
 namespace {
 
@@ -40,7 +43,11 @@ class FakeResponder : public ResponseHelperInterface {
   }
   void notifyOnReady() override {}
   bool verifyZavroSocket(const std::string& first) override { return first == kKey + "\n"; }
-  std::string getFilterPaths() override { return filterPaths; }
+  std::string getFilterPaths() override {
+    const std::string snapshot = filterPaths;
+    if (duringOpening) duringOpening();
+    return snapshot;
+  }
   std::string getIcon() override { return icon; }
 
   std::vector<std::string> received() {
@@ -52,6 +59,8 @@ class FakeResponder : public ResponseHelperInterface {
   std::vector<std::string> inputs;
   std::string filterPaths = R"({"command":"setFilterPaths","value":["/mnt/share"]})";
   std::string icon = R"({"command":"registerIconWithId","value":{}})";
+  // Runs after a new client's filter paths were read, before they are sent.
+  std::function<void()> duringOpening;
 };
 
 int freePort() { return pellora::testing::freeLoopbackPort(); }
@@ -66,9 +75,13 @@ size_t openDescriptors() {
 
 class TCPServerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { startServer(); }
+
+  // A new server on a new port with the fixture's settings.
+  void startServer() {
+    server.reset();
     port = freePort();
-    server = std::make_unique<TCPServer>(port, responder, log);
+    server = std::make_unique<TCPServer>(port, responder, log, settings);
     ASSERT_EQ(server->bindListener(), 0);
     server->startTCPServer();
   }
@@ -85,6 +98,7 @@ class TCPServerTest : public ::testing::Test {
 
   platform::log::Log log{"com.zavro.Pellora", "Shell"};
   FakeResponder responder;
+  TCPServerSettings settings;
   int port = 0;
   std::unique_ptr<TCPServer> server;
 };
@@ -284,26 +298,164 @@ TEST_F(TCPServerTest, DestructorStopsPromptlyWithClientsConnected) {
   EXPECT_FALSE(after.connected());  // the listener is closed
 }
 
-TEST_F(TCPServerTest, ClientThatStopsReadingIsDroppedAndOthersKeepGettingPushes) {
-  // Long enough that the reading client is never taken for a stuck one, even on a busy machine.
-  server->setSendTimeout(1s);
+// Pushes of 100 kB each, on a thread of their own. With read, a push waits until the reader
+// is at most a few frames behind, as a client that keeps up would be.
+std::thread pushBigFrames(TCPServer& server, int frames, const std::atomic<int>* read = nullptr) {
+  return std::thread([&server, frames, read] {
+    const std::string filler(100000, 'z');
+    for (int i = 0; i < frames; ++i) {
+      if (read && !waitUntil([&] { return read->load() >= i - 4; }, 20s)) return;
+      std::string m = "{\"i\":" + std::to_string(i) + ",\"f\":\"" + filler + "\"}";
+      server.notifyAllSockets(m);
+    }
+  });
+}
+
+void readFramesInOrder(LineClient& client, int frames, std::atomic<int>* read = nullptr) {
+  for (int i = 0; i < frames; ++i) {
+    const auto frame = client.readFrame(20s);
+    ASSERT_TRUE(frame.has_value()) << i;
+    ASSERT_EQ(nlohmann::json::parse(*frame)["i"], i);
+    if (read) *read = i + 1;
+  }
+}
+
+TEST_F(TCPServerTest, ClientThatStopsReadingHoldsUpNobody) {
+  settings.maxQueuedBytes = size_t{1} << 30;  // never dropped here
+  startServer();
+  auto stuck = opened();  // reads nothing until the end
+  auto good = opened();
+  const int frames = 200;  // 20 MB: far more than the stuck client's socket holds
+  std::thread pusher = pushBigFrames(*server, frames);
+  readFramesInOrder(*good, frames);
+  pusher.join();
+  // The other client got everything while the stuck one, still connected, read nothing.
+  EXPECT_EQ(server->clientCount(), 2u);
+  readFramesInOrder(*stuck, frames);  // and it loses nothing once it reads again
+}
+
+TEST_F(TCPServerTest, ClientWhosePushesPileUpIsDroppedAndOthersKeepGettingThem) {
+  settings.maxQueuedBytes = 2 << 20;
+  startServer();
+  platform::log::Capture capture;
   auto stuck = opened();  // never reads again
   auto good = opened();
   const int frames = 200;
-  std::thread pusher([&] {
-    const std::string filler(100000, 'z');
-    for (int i = 0; i < frames; ++i) {
-      std::string m = "{\"i\":" + std::to_string(i) + ",\"f\":\"" + filler + "\"}";
-      server->notifyAllSockets(m);
-    }
-  });
-  for (int i = 0; i < frames; ++i) {
-    const auto frame = good->readFrame(20s);
-    ASSERT_TRUE(frame.has_value()) << i;
-    ASSERT_EQ(nlohmann::json::parse(*frame)["i"], i);
-  }
+  std::atomic<int> read{0};
+  std::thread pusher = pushBigFrames(*server, frames, &read);
+  readFramesInOrder(*good, frames, &read);
   pusher.join();
   EXPECT_TRUE(waitUntil([&] { return server->clientCount() == 1; }));
+  EXPECT_TRUE(capture.contains("A client stopped reading its pushes; closing its connection."));
+  EXPECT_TRUE(stuck->waitClosed(20s));
+}
+
+TEST_F(TCPServerTest, PushBetweenTheOpeningFramesAndReadyReachesTheNewClient) {
+  // The watch list changes after the new client's filter paths were read: the push that says
+  // so must reach it, or it keeps the old list.
+  const std::string change = R"({"command":"setFilterPaths","value":["/mnt/new"]})";
+  responder.duringOpening = [&] {
+    std::string m = change;
+    server->notifyAllSockets(m);
+  };
+  auto client = opened();
+  responder.duringOpening = nullptr;
+  EXPECT_EQ(client->readFrame(), change);
+}
+
+TEST_F(TCPServerTest, ClientThreadThatCannotStartClosesOnlyItsConnection) {
+  std::atomic<int> starts{0};
+  settings.startThreadForTesting = [&](std::function<void()> body) {
+    if (starts++ == 0) {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                              "no thread for you");
+    }
+    return std::thread(std::move(body));
+  };
+  startServer();
+  platform::log::Capture capture;
+  LineClient refused(port);
+  ASSERT_TRUE(refused.connected());
+  EXPECT_TRUE(refused.waitClosed());
+  EXPECT_TRUE(capture.waitFor("no thread for you", 5s));
+  auto client = opened();  // the listener goes on
+  client->send("{\"command\":\"a\"}\r\n");
+  EXPECT_EQ(client->readFrame(), R"({"command":"answer","n":1})");
+  EXPECT_EQ(server->clientCount(), 1u);
+}
+
+TEST_F(TCPServerTest, ConnectionWithoutItsKeyIsClosedAfterTheOpeningTimeOut) {
+  settings.openingTimeout = 300ms;
+  startServer();
+  platform::log::Capture capture;
+  LineClient idle(port);
+  auto good = opened();
+  LineClient later(port);
+  EXPECT_TRUE(idle.waitClosed());
+  EXPECT_TRUE(later.waitClosed());  // by now the opened client is past its own deadline too
+  EXPECT_TRUE(capture.contains("No opening message in time; closing the connection."));
+  good->send("{\"command\":\"a\"}\r\n");
+  EXPECT_EQ(good->readFrame(), R"({"command":"answer","n":1})");
+}
+
+TEST_F(TCPServerTest, ConnectionsOverTheCapsAreClosedAtOnce) {
+  settings.maxUnopenedClients = 2;
+  settings.maxClients = 3;
+  startServer();
+  platform::log::Capture capture;
+  LineClient first(port), second(port);
+  ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 2; }));
+  LineClient third(port), fourth(port);
+  EXPECT_TRUE(third.waitClosed());  // a third connection without its key is too many
+  EXPECT_TRUE(fourth.waitClosed());
+  EXPECT_TRUE(capture.waitFor("Too many connections", 5s));
+  EXPECT_EQ(capture.count("Too many connections"), 1u);  // one line for the burst
+  first.send(kKey + "\n");
+  ASSERT_TRUE(first.readFrame() && first.readFrame());
+  auto fifth = opened();  // one unopened and two opened clients: within both caps
+  LineClient sixth(port);
+  EXPECT_TRUE(sixth.waitClosed());  // four clients are too many
+  EXPECT_EQ(server->clientCount(), 3u);
+  second.close();
+  ASSERT_TRUE(waitUntil([&] { return server->clientCount() == 2; }));
+  auto seventh = opened();
+  seventh->send("{\"command\":\"a\"}\r\n");
+  EXPECT_TRUE(seventh->readFrame().has_value());
+}
+
+// Highest descriptor open in this process.
+int highestDescriptor() {
+  int highest = 0;
+  DIR* d = ::opendir("/proc/self/fd");
+  while (dirent* e = ::readdir(d)) highest = std::max(highest, std::atoi(e->d_name));
+  ::closedir(d);
+  return highest;
+}
+
+TEST_F(TCPServerTest, FullDescriptorTableIsLoggedOnceAndTheWaitingClientServedAfter) {
+  platform::log::Capture capture;
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(highestDescriptor() + 16);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  std::vector<int> filler;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+  ASSERT_EQ(errno, EMFILE);
+  ::close(filler.back());  // room for the client's socket, none for the server's end
+  filler.pop_back();
+  LineClient client(port);
+  const bool connected = client.connected();
+  const bool logged = connected && capture.waitFor("Unable to accept socket.", 5s);
+  // Accepting pauses instead of spinning on the waiting connection: one line for the burst.
+  const bool spun = waitUntil([&] { return capture.count("Unable to") > 1; }, 500ms);
+  for (const int fd : filler) ::close(fd);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_TRUE(connected);
+  EXPECT_TRUE(logged);
+  EXPECT_FALSE(spun) << capture.count("Unable to");
+  client.send(kKey + "\n");
+  EXPECT_EQ(client.readFrame(), responder.filterPaths);
 }
 
 // Serves hand-overs with the real request dispatch.
@@ -366,6 +518,16 @@ TEST(TCPServer, BindReportsAPortInUse) {
   TCPServer second(port, responder, log);
   EXPECT_EQ(second.bindListener(), EADDRINUSE);
   EXPECT_TRUE(capture.contains("Unable to bind."));
+}
+
+TEST(TCPServer, PortOutsideTheRangeIsRefused) {
+  platform::log::Log log("com.zavro.Pellora", "Shell");
+  FakeResponder responder;
+  // 65536 + 4464 would otherwise bind 4464 while its owner names 70000.
+  for (const int port : {0, -1, 70000}) {
+    TCPServer server(port, responder, log);
+    EXPECT_EQ(server.bindListener(), EINVAL) << port;
+  }
 }
 
 TEST(TCPServer, ListensOnLoopbackOnly) {

@@ -2,14 +2,17 @@
 // shares: what an extension receives when it connects, badge answers, the push that follows a
 // download, and the watch list following mounts and unmounts.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
-#include <sstream>
+#include <vector>
 
 #include "GatewaySim.h"
 #include "LineClient.h"
+#include "PortFile.h"
 #include "TempDir.h"
 #include "TestProcess.h"
 #include "Wait.h"
@@ -20,13 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class ServiceTest : public ::testing::Test {
  protected:
@@ -39,12 +35,14 @@ class ServiceTest : public ::testing::Test {
                               {{"HOME", home.path()}, {"PELLORA_LOG", "stderr"},
                                {"XDG_CONFIG_HOME", home / "config"}},
                               home / "service.log"));
-    const std::string portFile = home / ".zavroPellora/port";
-    ASSERT_TRUE(waitUntil([&] { return readFile(portFile).find('\n') != std::string::npos; }))
-        << service.log();
-    const std::string content = readFile(portFile);
-    port = std::stoi(content.substr(0, content.find(',')));
-    key = content.substr(content.find(',') + 1);
+    const PortFile portFile(home.path());
+    std::optional<PortFile::Content> content;
+    ASSERT_TRUE(waitUntil([&] {
+      content = portFile.read();
+      return content && content->token.find('\n') != std::string::npos;
+    })) << service.log();
+    port = content->port;
+    key = content->token;
   }
 
   // Connects as an extension would and returns the two opening frames.
@@ -79,6 +77,13 @@ class ServiceTest : public ::testing::Test {
     return std::find(v.begin(), v.end(), path) != v.end();
   }
 
+  // True when the opening filter frame lists path, or, when the client came while the service
+  // was still looking at the mounts (an empty opening frame), the push that follows does.
+  static bool observes(LineClient& client, const std::string& filter, const std::string& path) {
+    if (!filter.empty()) return lists(json::parse(filter), path);
+    return readUntil(client, [&](const json& j) { return lists(j, path); });
+  }
+
   TempDir home;
   TestProcess service;
   int port = 0;
@@ -93,7 +98,7 @@ TEST_F(ServiceTest, ExtensionGetsTheShareTheBadgeImageAndBadgeChanges) {
   startService();
   std::string filter, icon;
   auto client = connect(&filter, &icon);
-  EXPECT_TRUE(lists(json::parse(filter), sim.mountPoint())) << filter;
+  EXPECT_TRUE(observes(*client, filter, sim.mountPoint())) << filter;
   const auto iconFrame = json::parse(icon);
   EXPECT_EQ(iconFrame["command"], "registerIconWithId");
   const std::string image = iconFrame["value"]["path"];
@@ -122,7 +127,7 @@ TEST_F(ServiceTest, WatchListFollowsMountsInByteOrder) {
   startService();
   std::string filter;
   auto client = connect(&filter, nullptr);
-  ASSERT_TRUE(lists(json::parse(filter), first.mountPoint()));
+  ASSERT_TRUE(observes(*client, filter, first.mountPoint())) << filter;
 
   GatewaySim second;
   ASSERT_TRUE(second.mount());
@@ -149,6 +154,54 @@ TEST_F(ServiceTest, WrongKeyIsRefusedAndTheServiceGoesOn) {
   auto client = connect(&filter, nullptr);
   EXPECT_TRUE(filter.empty() || json::parse(filter)["command"] == "setFilterPaths");
   EXPECT_EQ(service.stop(), 0);  // SIGTERM ends it cleanly
+}
+
+TEST_F(ServiceTest, PortFileIsTheUsersAloneWhateverTheUmask) {
+  const std::string folder = home.mkdir(".zavroPellora");
+  ::chmod(folder.c_str(), 0755);
+  const mode_t saved = ::umask(0);  // the service inherits it
+  startService();
+  ::umask(saved);
+  struct stat st {};
+  ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  ASSERT_EQ(::lstat(PortFile(home.path()).path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST_F(ServiceTest, IdleConnectionsUnderAFullDescriptorTableDoNotKeepTheExtensionOut) {
+  // The service runs with few descriptors; far more connections than it has descriptors stay
+  // open without ever sending a key.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = 128;  // inherited by the service
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  startService();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  std::vector<std::unique_ptr<LineClient>> idle;
+  for (int i = 0; i < 300; ++i) idle.push_back(std::make_unique<LineClient>(port));
+  // The extension reconnects once a second until it is served.
+  std::string filter = "unset";
+  const bool served = waitUntil(
+      [&] {
+        LineClient client(port);
+        if (!client.connected() || !client.send(key)) return false;
+        const auto frame = client.readFrame(1s);
+        if (frame) filter = *frame;
+        return frame.has_value();
+      },
+      30s);
+  EXPECT_TRUE(served) << service.log();
+  EXPECT_EQ(filter, "");  // no share is mounted
+  // A full table is no reason to log without end.
+  const std::string log = service.log();
+  size_t lines = 0;
+  for (size_t at = log.find("Unable to"); at != std::string::npos;
+       at = log.find("Unable to", at + 1))
+    ++lines;
+  EXPECT_LT(lines, 20u) << log.substr(0, 2000);
+  EXPECT_EQ(service.stop(), 0);
 }
 
 }  // namespace

@@ -124,6 +124,17 @@ TEST_F(SystemTest, BadgesFollowTheShareTheGatewayAndTheService) {
   EXPECT_EQ(counters["downloadReads"].value("docs/c.txt", 0), 1);
 }
 
+TEST_F(SystemTest, BadgeOfAnAccentedNameFollowsItsFile) {
+  // Names are stored as written, usually composed; the service's push names that file.
+  const std::string accented = sim.addStub("docs/R\xC3\xA9sum\xC3\xA9 caf\xC3\xA9.pdf", "CV");
+  startAll();
+  run({"open", sim.path("docs")});
+  ASSERT_TRUE(waitBadge(accented, "FileIconCache"));
+  char digit[2] = {};
+  ASSERT_EQ(platform::xattr::get(accented, "zavro.download.file", digit, sizeof digit, 0, 0), 1);
+  EXPECT_TRUE(waitBadge(accented, "FileIconNone"));
+}
+
 TEST_F(SystemTest, MenuTitleFollowsTheSelection) {
   const std::string stub = sim.addStub("m/stub.bin", "s");
   const std::string online = sim.addOnline("m/online.txt", "o");

@@ -11,13 +11,13 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <nlohmann/json.hpp>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ExtensionProtocol.h"
+#include "PortFile.h"
 #include "xattr/Xattr.h"
 
 namespace {
@@ -27,10 +27,10 @@ std::string buffer;
 // The next CR LF frame, or false after the deadline.
 bool readFrame(int fd, std::chrono::steady_clock::time_point deadline, std::string& frame) {
   for (;;) {
-    const size_t at = buffer.find("\r\n");
+    const size_t at = buffer.find(pellora::protocol::kFrameEnd);
     if (at != std::string::npos) {
       frame = buffer.substr(0, at);
-      buffer.erase(0, at + 2);
+      buffer.erase(0, at + pellora::protocol::kFrameEnd.size());
       return true;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -69,22 +69,20 @@ int main(int argc, char** argv) {
       paths.push_back(a);
     }
   }
-  // Wait for the service to write its port file.
-  std::string content;
-  for (int tries = 0; tries < 100 && content.find('\n') == std::string::npos; ++tries) {
-    std::ifstream in(std::string(argv[1]) + "/.zavroPellora/port");
-    std::stringstream text;
-    text << in.rdbuf();
-    content = text.str();
-    if (content.find('\n') == std::string::npos) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Wait for the service to write its port file, as the extension does.
+  const PortFile portFile(argv[1]);
+  std::optional<PortFile::Content> content;
+  for (int tries = 0; tries < 100; ++tries) {
+    content = portFile.read();
+    if (content && content->token.find('\n') != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  const size_t comma = content.find(',');
-  if (comma == std::string::npos) {
+  if (!content) {
     std::fprintf(stderr, "extension-probe: no port file under %s\n", argv[1]);
     return 1;
   }
-  const int port = std::atoi(content.c_str());
-  const std::string key = content.substr(comma + 1);
+  const int port = content->port;
+  const std::string key = content->token;
   std::printf("port file  %d,%s", port, key.c_str());
 
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -107,7 +105,8 @@ int main(int argc, char** argv) {
   if (!paths.empty()) {
     std::string request;
     for (const auto& p : paths) {
-      request += nlohmann::json({{"command", "getFileIconId"}, {"value", p}}).dump() + "\r\n";
+      request +=
+          pellora::protocol::frame(pellora::protocol::encode(pellora::protocol::getFileIconId(p)));
     }
     ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     std::printf("-> asked   the badges of %zu files\n", paths.size());
