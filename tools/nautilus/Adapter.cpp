@@ -59,7 +59,8 @@ Adapter::Adapter(Options options)
     : options_(std::move(options)),
       host_(loop_, *this),
       supervisor_(loop_, host_, options_.supervisor),
-      preview_(loop_, options_.preview) {}
+      preview_(loop_, options_.preview),
+      openLocations_([this](const std::set<std::string>& folders) { openLocationsChanged(folders); }) {}
 
 Adapter::~Adapter() {
   *alive_ = false;
@@ -72,6 +73,7 @@ Adapter::~Adapter() {
 
 void Adapter::start() {
   preview_.start();
+  openLocations_.start();
   supervisor_.start();
   adapterLog().info("Pellora serves Nautilus");
 }
@@ -81,14 +83,14 @@ Adapter::Answer Adapter::updateFileInfo(NautilusInfoProvider* provider, Nautilus
   const std::string path = pathOf(file);
   if (path.empty() || path == "/") return Answer::Complete;
   const std::string folder = parentOf(path);
-  const bool newFolder = !folderFiles_.count(folder);
+  const bool newFolder = !host_.isShown(folder);
   track(file, path);
   // Before anything else: Nautilus may ask for thumbnails as soon as this call returns.
   if (newFolder) preview_.holdFolder(folder);
   preview_.holdFile(path);
 
   const auto now = Clock::now();
-  if (!host_.isShown(folder)) {
+  if (newFolder) {
     host_.show(folder);
     requested_[folder] = now;
   } else if (now >= requested_[folder] + options_.badgeWait) {
@@ -196,8 +198,24 @@ void Adapter::gone(GObject* file) {
   const auto count = folderFiles_.find(folder);
   if (count == folderFiles_.end() || --count->second > 0) return;
   folderFiles_.erase(count);
-  requested_.erase(folder);
+  if (host_.isShown(folder) && !openLocations_.folders().count(folder)) hideFolder(folder);
+}
+
+void Adapter::openLocationsChanged(const std::set<std::string>& folders) {
+  for (const auto& folder : lastOpen_) {
+    if (!folders.count(folder) && host_.isShown(folder)) hideFolder(folder);
+  }
+  lastOpen_ = folders;
+}
+
+void Adapter::hideFolder(const std::string& folder) {
+  if (host_.isObserved(folder)) adapterLog().infof("Nautilus no longer shows %s", folder.c_str());
   host_.hide(folder);
+  requested_.erase(folder);
+  // Nautilus keeps what it was told about them: it asks again when it shows them next.
+  for (const auto& [path, files] : files_) {
+    if (parentOf(path) == folder) invalidate(path);
+  }
 }
 
 void Adapter::invalidate(const std::string& path) {

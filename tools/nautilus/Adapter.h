@@ -6,7 +6,9 @@
 //    a short wait (counted from the folder's badge requests) has passed, and then answered
 //    without an emblem. A badge that changes later (set, "FileIconNone", dropped) invalidates
 //    the item's extension info, so Nautilus asks again and gets the new emblem or none.
-//  - A folder whose items Nautilus no longer holds is no longer shown: endObserving.
+//  - A folder that leaves Nautilus's open locations (OpenLocations.h), or whose items Nautilus
+//    no longer holds, is no longer shown: endObserving, and its items are asked about again
+//    when Nautilus shows them next.
 //  - Menu provider: the selection's menu from the extensions, one item per entry with its
 //    title and enabled state; activating one runs it as a click. Nautilus wants the items at
 //    once: the adapter waits a short time for the answers and, when they come later, tells
@@ -25,6 +27,7 @@
 #include "ExtensionHost.h"
 #include "ExtensionSupervisor.h"
 #include "GLibLoop.h"
+#include "OpenLocations.h"
 #include "PreviewHold.h"
 
 typedef struct _NautilusFileInfo NautilusFileInfo;
@@ -91,6 +94,8 @@ class Adapter : private host::ExtensionHost::Observer {
   // Has Nautilus ask again about path's items (coalesced until the loop runs).
   void invalidate(const std::string& path);
   void flushInvalidations();
+  void openLocationsChanged(const std::set<std::string>& folders);
+  void hideFolder(const std::string& folder);
   void activate(const host::MenuChoice& choice);
 
   Options options_;
@@ -98,6 +103,8 @@ class Adapter : private host::ExtensionHost::Observer {
   host::ExtensionHost host_;
   host::ExtensionSupervisor supervisor_;
   PreviewHold preview_;
+  OpenLocations openLocations_;
+  std::set<std::string> lastOpen_;
   // The file infos Nautilus gave us, held weakly, by path; their count per folder.
   std::map<std::string, std::set<GObject*>> files_;
   std::map<GObject*, std::string> paths_;
