@@ -143,15 +143,16 @@ bool Adapter::applyEmblem(NautilusFileInfo* file, const std::string& path) {
 }
 
 void Adapter::badgeChanged(const std::string& path) {
-  std::vector<uint64_t> answered;
+  std::vector<uint64_t> waiting;
   for (const auto& [id, p] : pending_) {
-    if (p->path == path) answered.push_back(id);
+    if (p->path == path) waiting.push_back(id);
   }
-  for (uint64_t id : answered) {
-    applyEmblem(pending_.at(id)->file, path);
-    complete(id);
+  for (uint64_t id : waiting) {
+    // A badge without an emblem answers nothing yet: another extension may still give one, and
+    // the wait ends in time anyway.
+    if (applyEmblem(pending_.at(id)->file, path)) complete(id);
   }
-  if (answered.empty()) invalidate(path);
+  if (waiting.empty()) invalidate(path);
 }
 
 void Adapter::observedChanged() {
