@@ -34,6 +34,8 @@ constexpr const char* kBusConfig =
     "  </policy>\n"
     "</busconfig>\n";
 
+constexpr const char* kSocketFolder = "/tmp/.X11-unix";
+
 std::string contentOf(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream s;
@@ -111,10 +113,21 @@ bool NautilusSession::start(std::chrono::milliseconds timeout) {
   const std::string run = dir_.mkdir("run");
   ::chmod(run.c_str(), 0700);
 
+  // The X server's socket in a folder of this namespace only, and none in the abstract
+  // namespace (shared by every process of the network namespace): no client of another test
+  // reaches it, and no client of this one reaches another's.
+  fs::create_directories(kSocketFolder);
+  if (::mount("tmpfs", kSocketFolder, "tmpfs", 0, "mode=1777") != 0) {
+    std::cerr << "Cannot mount a folder of its own on " << kSocketFolder << "\n";
+    return false;
+  }
+  socketsMounted_ = true;
   // Xvfb takes a free display and tells its number.
   const std::string number = dir_ / "display";
   if (!xvfb_.start({"/bin/sh", "-c",
-                    "exec Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>\"$0\"", number},
+                    "exec Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -nolisten local "
+                    "3>\"$0\"",
+                    number},
                    {}, dir_ / "xvfb.log")) {
     return false;
   }
@@ -206,6 +219,8 @@ void NautilusSession::stop() {
   xvfb_.stop(5s);
   if (mounted_) ::umount2(options_.extensionDir.c_str(), MNT_DETACH);
   mounted_ = false;
+  if (socketsMounted_) ::umount2(kSocketFolder, MNT_DETACH);
+  socketsMounted_ = false;
 }
 
 }  // namespace pellora::testing

@@ -1,8 +1,9 @@
 // Nautilus itself for end-to-end tests: an X server (Xvfb) and a D-Bus session bus of its own
 // (without service activation, so that no indexer or volume monitor starts and reads files),
 // GSettings in a key file of the test's home, and the adapter module put in Nautilus's
-// extensions-4 folder by a bind mount. The mount needs the private mount namespace of
-// tests/isolated.sh; the session refuses to start outside it. Everything it starts is stopped
+// extensions-4 folder by a bind mount; the X server's socket folder is a mount of its own too.
+// The mounts need the private mount namespace of tests/isolated.sh; the session refuses to
+// start outside it. Everything it starts is stopped
 // and the mount is undone however the test ends.
 #pragma once
 
@@ -75,6 +76,7 @@ class NautilusSession {
   TestProcess bus_;
   TestProcess nautilus_;
   bool mounted_ = false;
+  bool socketsMounted_ = false;
 };
 
 }  // namespace pellora::testing
