@@ -59,6 +59,7 @@ class PreviewHold {
   host::HostLoop& loop_;
   platform::dispatch::SequenceChecker sequence_;
   FailedThumbnails records_;
+  const std::string mountInfoPath_;
   GatewayShares shares_;
   std::shared_ptr<ZVFileManager> files_;
   bool enabled_ = false;
@@ -67,6 +68,8 @@ class PreviewHold {
   std::map<std::string, time_t> written_;
   int inotify_ = -1;
   host::HostLoop::WatchId watch_ = 0;
+  int mountTable_ = -1;
+  host::HostLoop::WatchId mountWatch_ = 0;
 };
 
 }  // namespace pellora::nautilus

@@ -24,13 +24,23 @@ const platform::log::Log& previewLog() {
 PreviewHold::PreviewHold(host::HostLoop& loop, Options options)
     : loop_(loop),
       records_(std::move(options.cacheDir)),
+      mountInfoPath_(options.mountInfoPath),
       shares_(std::move(options.mountInfoPath)),
       files_(std::make_shared<ZVFileManager>()) {}
 
-PreviewHold::~PreviewHold() { stopWatching(); }
-
 void PreviewHold::start() {
   PELLORA_DCHECK_SEQUENCE(sequence_);
+  // A share mounted (or gone) where a folder was seen changes what the folder is.
+  mountTable_ = ::open(mountInfoPath_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (mountTable_ >= 0) {
+    mountWatch_ = loop_.addWatch(mountTable_, POLLPRI | POLLERR, [this](short) {
+      gatewayFolders_.clear();
+      char buffer[4096];
+      ::lseek(mountTable_, 0, SEEK_SET);
+      while (::read(mountTable_, buffer, sizeof buffer) > 0) {
+      }
+    });
+  }
   const auto folder = files_->communicationDir();
   if (!folder) {
     previewLog().error("Could not get communication directory");
@@ -59,6 +69,12 @@ void PreviewHold::stopWatching() {
   watch_ = 0;
   if (inotify_ >= 0) ::close(inotify_);
   inotify_ = -1;
+}
+
+PreviewHold::~PreviewHold() {
+  stopWatching();
+  if (mountWatch_) loop_.removeWatch(mountWatch_);
+  if (mountTable_ >= 0) ::close(mountTable_);
 }
 
 void PreviewHold::reread() {
