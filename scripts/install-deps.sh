@@ -10,6 +10,7 @@ packages=(
   libfuse3-dev fuse3
   qt6-base-dev qt6-tools-dev libqt6uitools6 qt6-qpa-plugins libqt6opengl6-dev libgl-dev
   xdg-utils procps
+  libnautilus-extension-dev nautilus xvfb dbus-daemon imagemagick xdotool
 )
 
 missing=()
