@@ -125,7 +125,7 @@ void FileProcessController::streamFileQueue(FileList urls,
   batchRunning_ = true;
   std::weak_ptr<FileProcessController> weak = weak_from_this();
   queueManager_->streamFiles(
-      urls.toVector(),
+      std::move(urls),
       [weak](double progress) {
         if (auto self = weak.lock(); self && self->messageWindow_) {
           self->messageWindow_->updateProgress(progress);
