@@ -24,32 +24,34 @@ std::string errorText(const std::string& what, const std::string& path, int err)
 }
 
 // Appends every entry below folder that is not a folder, depth first, in the order the
-// directory gives them; folders that cannot be opened are passed over.
-void collectFiles(std::string& path, std::vector<std::string>& out) {
+// directory gives them; folders that cannot be opened are passed over. A folder's path is
+// stored once, when its first file is found.
+void collectFiles(std::string& path, FileList& out) {
   DIR* dir = ::opendir(path.c_str());
   if (!dir) return;
   const size_t base = path.size();
+  std::optional<uint32_t> folder;
   while (const dirent* entry = ::readdir(dir)) {
     const char* name = entry->d_name;
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-    path.resize(base);
-    path += '/';
-    path += name;
-    bool folder = entry->d_type == DT_DIR;
+    bool isFolder = entry->d_type == DT_DIR;
     if (entry->d_type == DT_UNKNOWN) {
       struct stat st {};
-      if (::lstat(path.c_str(), &st) != 0) {
-        platform::log::classic("Error: " + errorText("Cannot read the kind of", path, errno));
+      if (::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        platform::log::classic("Error: " + errorText("Cannot read the kind of", path + '/' + name, errno));
       }
-      folder = S_ISDIR(st.st_mode);
+      isFolder = S_ISDIR(st.st_mode);
     }
-    if (folder) {
+    if (isFolder) {
+      path += '/';
+      path += name;
       collectFiles(path, out);
-    } else {
-      out.push_back(path);
+      path.resize(base);
+      continue;
     }
+    if (!folder) folder = out.addFolder(path);
+    out.add(*folder, name);
   }
-  path.resize(base);
   ::closedir(dir);
 }
 
@@ -162,14 +164,18 @@ std::shared_ptr<platform::dispatch::Queue> ZVFileManager::aggregationQueue() {
   return aggregationQueue_;
 }
 
-std::optional<std::vector<std::string>> ZVFileManager::filesWithoutDirs(
-    const std::string& url, std::optional<ZVError>& error) {
+void ZVFileManager::filesWithoutDirs(const std::string& url, FileList& files,
+                                    std::optional<ZVError>& error) {
   struct stat st {};
   if (::lstat(url.c_str(), &st) != 0) {
     if (errno != ENOENT) platform::log::classic("Error: " + errorText("Cannot read the kind of", url, errno));
-    return std::vector<std::string>{url};
+    files.push_back(url);
+    return;
   }
-  if (!S_ISDIR(st.st_mode)) return std::vector<std::string>{url};
+  if (!S_ISDIR(st.st_mode)) {
+    files.push_back(url);
+    return;
+  }
   // Readable means the folder can be opened for listing.
   const int fd = ::open(url.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* probe = fd >= 0 ? ::fdopendir(fd) : nullptr;
@@ -177,13 +183,11 @@ std::optional<std::vector<std::string>> ZVFileManager::filesWithoutDirs(
     if (fd >= 0) ::close(fd);
     CLOG(StringTag::Service, "No read permission at " + url);
     error = ZVError{"com.zavro", 0, localizedString("no permission to folders")};
-    return std::nullopt;
+    return;
   }
   ::closedir(probe);
-  std::vector<std::string> files;
   std::string path = url;
   collectFiles(path, files);
-  return files;
 }
 
 void ZVFileManager::fileAggregation(const std::vector<std::string>& paths,
@@ -194,34 +198,31 @@ void ZVFileManager::fileAggregation(const std::vector<std::string>& paths,
     aggregationQueue_ = queue;
   }
   std::weak_ptr<ZVFileManager> weak = weak_from_this();
-  auto finish = [weak, queue, completion](std::vector<std::string> urls, std::optional<ZVError> error) {
+  // The result is moved from here to the completion: one list, never copied.
+  auto finish = [weak, queue, completion = std::move(completion)](FileList urls,
+                                                                  std::optional<ZVError> error) {
     platform::dispatch::mainQueue()->async(
-        [completion, urls = std::move(urls), error]() mutable { completion(std::move(urls), error); });
+        [completion, urls = std::move(urls), error = std::move(error)]() mutable {
+          completion(std::move(urls), std::move(error));
+        });
     auto self = weak.lock();
     if (!self) return;
     std::lock_guard guard(self->queueLock_);
     if (self->aggregationQueue_ == queue) self->aggregationQueue_.reset();
   };
-  queue->async([weak, paths, finish] {
+  queue->async([weak, paths, finish = std::move(finish)] {
     CLOG(StringTag::Service, "Mapping paths -> URLs...");
-    const std::vector<std::string> urls = paths;  // paths are file URLs here
+    // The paths are the file URLs here: nothing to map.
     CLOG(StringTag::Service, "Mapping paths -> URLs completed.");
-    std::vector<std::string> result;
-    for (const auto& url : urls) {
+    FileList result;
+    for (const auto& url : paths) {
       auto self = weak.lock();
       if (!self) continue;
       std::optional<ZVError> error;
-      const auto files = self->filesWithoutDirs(url, error);
+      self->filesWithoutDirs(url, result, error);
       if (error) {
-        finish({}, error);
+        finish({}, std::move(error));
         return;
-      }
-      if (!files) continue;
-      if (result.empty()) {
-        result = std::move(*files);
-      } else {
-        result.insert(result.end(), std::make_move_iterator(files->begin()),
-                      std::make_move_iterator(files->end()));
       }
     }
     finish(std::move(result), std::nullopt);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "AttrManager.h"
+#include "FileList.h"
 #include "dispatch/Queue.h"
 
 // The content of the communication file.
@@ -29,8 +30,7 @@ struct ZVError {
 class ZVFileManager : public std::enable_shared_from_this<ZVFileManager> {
  public:
   enum class Result { stubFile = 0, folder = 1, onlineFile = 2, missing = 3 };
-  using AggregationCompletion =
-      std::function<void(std::vector<std::string> urls, std::optional<ZVError> error)>;
+  using AggregationCompletion = std::function<void(FileList urls, std::optional<ZVError> error)>;
 
   // Each folder is worked out (and created when missing) on first use, then kept.
   std::optional<std::string> sharedApplicationSupportDir();
@@ -55,9 +55,9 @@ class ZVFileManager : public std::enable_shared_from_this<ZVFileManager> {
 
  private:
   void createDirIfNeede(const std::string& url);
-  // Every file below one selected item; the permission error for an unreadable folder.
-  std::optional<std::vector<std::string>> filesWithoutDirs(const std::string& url,
-                                                           std::optional<ZVError>& error);
+  // Appends every file below one selected item to files; the permission error for an
+  // unreadable folder.
+  void filesWithoutDirs(const std::string& url, FileList& files, std::optional<ZVError>& error);
 
   AttrManager attrManager_;
   std::mutex queueLock_;

@@ -101,9 +101,9 @@ class AggregationTest : public ::testing::Test {
       const std::vector<std::string>& paths) {
     std::optional<std::pair<std::vector<std::string>, std::optional<ZVError>>> result;
     bool onMain = false;
-    files->fileAggregation(paths, [&](std::vector<std::string> urls, std::optional<ZVError> e) {
+    files->fileAggregation(paths, [&](FileList urls, std::optional<ZVError> e) {
       onMain = RunLoop::isMainThread();
-      result.emplace(std::move(urls), std::move(e));
+      result.emplace(urls.toVector(), std::move(e));
     });
     EXPECT_TRUE(RunLoop::main()->runUntil([&] { return result.has_value(); }, 10s));
     EXPECT_TRUE(onMain);
@@ -147,8 +147,8 @@ TEST_F(AggregationTest, FoldersExpandIntoTheirFilesAndDuplicatesStay) {
 TEST_F(AggregationTest, ManagerGoneSkipsTheRestAndStillCompletes) {
   dir.write("big/" + std::string("f"));
   std::optional<std::vector<std::string>> result;
-  files->fileAggregation({dir / "big"}, [&](std::vector<std::string> urls, std::optional<ZVError>) {
-    result = std::move(urls);
+  files->fileAggregation({dir / "big"}, [&](FileList urls, std::optional<ZVError>) {
+    result = urls.toVector();
   });
   files.reset();
   ASSERT_TRUE(RunLoop::main()->runUntil([&] { return result.has_value(); }, 10s));

@@ -66,9 +66,9 @@ void FileProcessController::bringFilesOnline(const std::vector<std::string>& pat
   const auto errorDelay = queueManager_->delays().error;
   zvFileManager_->fileAggregation(
       paths, [weak, request, textBefore, errorDelay, completion = std::move(completion)](
-                 std::vector<std::string> urls, std::optional<ZVError> error) mutable {
+                 FileList urls, std::optional<ZVError> error) mutable {
         if (auto self = weak.lock()) {
-          self->aggregated(request, urls, error, textBefore, std::move(completion));
+          self->aggregated(request, std::move(urls), error, textBefore, std::move(completion));
           return;
         }
         // Released meanwhile: nothing is left to show, but a failed request is still told.
@@ -76,7 +76,7 @@ void FileProcessController::bringFilesOnline(const std::vector<std::string>& pat
       });
 }
 
-void FileProcessController::aggregated(uint64_t request, const std::vector<std::string>& urls,
+void FileProcessController::aggregated(uint64_t request, FileList urls,
                                        const std::optional<ZVError>& error,
                                        const QString& textBefore, std::function<void()> completion) {
   --aggregating_;
@@ -87,7 +87,7 @@ void FileProcessController::aggregated(uint64_t request, const std::vector<std::
     return;
   }
   if (!error) {
-    streamFileQueue(urls, std::move(completion));
+    streamFileQueue(std::move(urls), std::move(completion));
     return;
   }
   waiting_.push_back(std::move(completion));
@@ -114,7 +114,7 @@ void FileProcessController::aggregated(uint64_t request, const std::vector<std::
   });
 }
 
-void FileProcessController::streamFileQueue(const std::vector<std::string>& urls,
+void FileProcessController::streamFileQueue(FileList urls,
                                             std::function<void()> completion) {
   if (messageWindow_) {
     // A new batch starts the ring afresh, also in a window that still shows the last summary.
@@ -125,7 +125,7 @@ void FileProcessController::streamFileQueue(const std::vector<std::string>& urls
   batchRunning_ = true;
   std::weak_ptr<FileProcessController> weak = weak_from_this();
   queueManager_->streamFiles(
-      urls,
+      std::move(urls),
       [weak](double progress) {
         if (auto self = weak.lock(); self && self->messageWindow_) {
           self->messageWindow_->updateProgress(progress);

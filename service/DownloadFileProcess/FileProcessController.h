@@ -49,10 +49,10 @@ class FileProcessController : public BringFilesOnline,
   FileProcessController(AttrManager attrManager, std::shared_ptr<FileQueueManager> queueManager,
                         std::shared_ptr<MessageWindow> messageWindow,
                         std::shared_ptr<ZVFileManager> zvFileManager);
-  void aggregated(uint64_t request, const std::vector<std::string>& urls,
+  void aggregated(uint64_t request, FileList urls,
                   const std::optional<ZVError>& error, const QString& textBefore,
                   std::function<void()> completion);
-  void streamFileQueue(const std::vector<std::string>& urls, std::function<void()> completion);
+  void streamFileQueue(FileList urls, std::function<void()> completion);
   // True while a selection is being expanded, a batch has not finished or an error is on show.
   bool busy() const;
   // Closes the window and tells every waiting request, once nothing is left to do.

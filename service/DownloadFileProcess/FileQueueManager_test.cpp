@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "TempDir.h"
+#include "Wait.h"
 #include "dispatch/RunLoop.h"
 #include "log/Capture.h"
 #include "xattr/Xattr.h"
@@ -145,6 +146,90 @@ TEST_F(FileQueueManagerTest, NewBatchIsNotEndedByTheEarlierOnesDelay) {
   ASSERT_TRUE(finish());
   EXPECT_EQ(summaries.size(), 2u);
   EXPECT_EQ(finishedCalls, 1);
+}
+
+// Failing files are logged as they are read, on the serial queue: the log shows how far the
+// reads have gone while the main queue is not served.
+class FileQueueManagerReadAheadTest : public FileQueueManagerTest {
+ protected:
+  std::vector<std::string> failingFiles(int count) {
+    std::vector<std::string> urls;
+    for (int i = 0; i < count; ++i) urls.push_back(file("lost" + std::to_string(i), "5"));
+    return urls;
+  }
+  bool allRead(int count) {
+    return pellora::testing::waitUntil([&] { return capture.count(": failedToFindFile") == size_t(count); });
+  }
+  platform::log::Capture capture;
+};
+
+TEST_F(FileQueueManagerReadAheadTest, ReadsGoOnWhileTheMainQueueIsBusy) {
+  EXPECT_FALSE(manager->urlPathQueue());  // no batch yet
+  start(failingFiles(4));
+  // Nothing has reached the main thread yet, and every file has been read.
+  ASSERT_TRUE(allRead(4));
+  EXPECT_TRUE(progress.empty());
+  EXPECT_EQ(manager->status().errorCount, 0);
+  EXPECT_EQ(manager->urlPathQueue(), std::vector<std::string>{});  // all of them started
+  ASSERT_TRUE(finish());
+  EXPECT_EQ(summaries, std::vector<std::string>{"files_progress_menu 0 add 4 failed"});
+  EXPECT_EQ(progress.size(), 5u);
+  EXPECT_EQ(progress.back(), 1.0);
+  EXPECT_EQ(capture.count(": failedToFindFile"), 4u);  // one read per file
+}
+
+TEST_F(FileQueueManagerReadAheadTest, CancelFromTheProgressHandlerStopsAtThatFile) {
+  manager->streamFiles(
+      failingFiles(4),
+      [&](double p) {
+        progress.push_back(p);
+        manager->cancel();
+      },
+      [&](std::optional<std::string> summary, bool finished) {
+        if (finished) ++finishedCalls; else summaries.push_back(*summary);
+      });
+  ASSERT_TRUE(allRead(4));
+  ASSERT_TRUE(finish());
+  // The three files read ahead of the first report neither count nor move the ring.
+  EXPECT_EQ(progress.size(), 1u);
+  EXPECT_EQ(manager->status().errorCount, 1);
+  EXPECT_EQ(summaries, std::vector<std::string>{"no_files_added_to_queue"});
+  EXPECT_FALSE(manager->isRunning());
+}
+
+TEST_F(FileQueueManagerReadAheadTest, CancelBetweenReportsCountsEveryFileAlreadyRead) {
+  start(failingFiles(3));
+  ASSERT_TRUE(allRead(3));
+  manager->cancel();
+  ASSERT_TRUE(finish());
+  EXPECT_EQ(progress.size(), 3u);  // no final 1.0 after a cancel
+  EXPECT_EQ(manager->status().errorCount, 3);
+  EXPECT_EQ(summaries, std::vector<std::string>{"no_files_added_to_queue"});
+  EXPECT_EQ(finishedCalls, 1);
+}
+
+TEST_F(FileQueueManagerReadAheadTest, FilesAddedRightAfterACancelCountButTheReadAheadDoesNot) {
+  const auto second = std::vector<std::string>{file("fine", "0")};
+  manager->streamFiles(
+      failingFiles(3),
+      [&](double p) {
+        progress.push_back(p);
+        if (progress.size() > 1) return;
+        manager->cancel();
+        // A new request before the batch has ended: it joins, and the batch goes on with it.
+        manager->streamFiles(
+            second, [&](double q) { progress.push_back(q); },
+            [&](std::optional<std::string> summary, bool finished) {
+              if (finished) ++finishedCalls; else summaries.push_back(*summary);
+            });
+      },
+      [&](std::optional<std::string>, bool) { ADD_FAILURE() << "replaced handler was called"; });
+  ASSERT_TRUE(allRead(3));
+  ASSERT_TRUE(finish());
+  EXPECT_EQ(summaries, std::vector<std::string>{"files_progress_menu 1 add 1 failed"});
+  EXPECT_EQ(progress.size(), 3u);  // the first file, the one added, and 1.0
+  EXPECT_EQ(progress.back(), 1.0);
+  EXPECT_FALSE(manager->status().canceled);
 }
 
 #ifndef NDEBUG
