@@ -8,6 +8,7 @@
 #include <memory>
 
 class QApplication;
+class QObject;
 
 namespace platform::ui {
 
@@ -23,8 +24,12 @@ class Application {
   static void quit();
   static bool isOffscreen();
 
+  struct MainQueueState;
+
  private:
   std::unique_ptr<QApplication> app_;
+  std::shared_ptr<MainQueueState> mainQueue_;
+  std::unique_ptr<QObject> receiver_;
 };
 
 // Serves Qt's events (and so the main queue) until done() holds or the timeout passes.
