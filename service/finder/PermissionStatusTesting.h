@@ -1,6 +1,10 @@
 // For the tests of the permission tracker: the parts of the service it talks to, recording what
-// they were told, and a mount table the test controls.
+// they were told, a mount table the test controls, and a harness that runs a tracker on queues
+// of the test's own with the shared suite in a temporary configuration folder.
 #pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <mutex>
@@ -8,7 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "ServiceEnableHandler.h"
+#include "TempDir.h"
+#include "defaults/UserDefaults.h"
 #include "finder/PermissionStatus.h"
+#include "finderscript/Protocol.h"
 #include "mounts/Mounts.h"
 
 namespace pellora::testing {
@@ -115,5 +123,82 @@ class MountTable {
 inline platform::mounts::Mount smbMount(const std::string& path) {
   return {.mountPoint = path, .source = "//gateway/share", .type = "smbfs", .fsType = "cifs"};
 }
+
+// One tracker at a time, checking only when the test asks (refresh, report), answering the
+// consent query with consent, ending the process by counting exits.
+class TrackerHarness {
+ public:
+  TrackerHarness() {
+    ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+    ::setenv("PELLORA_MANAGED_DEFAULTS_DIR", (home / "managed").c_str(), 1);
+    suite = platform::defaults::UserDefaults::suite(kSharedDefaultsSuite);
+  }
+  ~TrackerHarness() {
+    tracker.reset();
+    // Nothing of a tracker runs once its queue has run what was posted.
+    queue->sync([] {});
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("PELLORA_MANAGED_DEFAULTS_DIR");
+  }
+
+  PermissionStatus::Environment environment(std::vector<std::string> arguments = {"service"}) {
+    PermissionStatus::Environment env;
+    env.openSuite = [s = suite, opens = suiteOpens] { return *opens ? s : nullptr; };
+    env.listMounts = [table = mounts] { return table->list(); };
+    env.consent = [answer = consent, asked = asks](const platform::finderscript::AEAddressDesc&,
+                                                   bool ask) {
+      asked->push_back(ask);  // on the tracker's queue only
+      return answer->load();
+    };
+    env.makePathMonitor = [] { return nullptr; };
+    env.queue = queue;
+    env.mainQueue = mainQueue;
+    env.periods.timerInterval = std::chrono::hours(1);
+    env.arguments = std::move(arguments);
+    env.home = home.path();
+    env.exitProcess = [count = exits](int status) {
+      EXPECT_EQ(status, 0);
+      ++*count;
+    };
+    env.delegate = owner;
+    env.activity = activity;
+    return env;
+  }
+  void start(PermissionStatus::Environment env) {
+    tracker = PermissionStatus::Tracker::create(std::move(env));
+    tracker->start();
+    settle();
+  }
+  void refresh() {
+    tracker->refresh();
+    settle();
+  }
+  void report(const std::string& value) {
+    tracker->extensionReported(value);
+    settle();
+  }
+  // The tracker's queue, then the main queue, have run what was posted so far.
+  void settle() {
+    queue->sync([] {});
+    mainQueue->sync([] {});
+  }
+  std::optional<std::string> text(const std::string& key) const { return suite->string(key); }
+  std::optional<int64_t> number(const std::string& key) const { return suite->integer(key); }
+
+  TempDir home;
+  std::shared_ptr<platform::defaults::UserDefaults> suite;
+  std::shared_ptr<std::atomic<bool>> suiteOpens = std::make_shared<std::atomic<bool>>(true);
+  std::shared_ptr<MountTable> mounts = std::make_shared<MountTable>();
+  std::shared_ptr<std::atomic<int>> consent =
+      std::make_shared<std::atomic<int>>(platform::finderscript::noErr);
+  std::shared_ptr<std::vector<bool>> asks = std::make_shared<std::vector<bool>>();
+  std::shared_ptr<std::atomic<int>> exits = std::make_shared<std::atomic<int>>(0);
+  std::shared_ptr<RecordingShareOwner> owner = std::make_shared<RecordingShareOwner>();
+  std::shared_ptr<FakeServiceActivity> activity = std::make_shared<FakeServiceActivity>();
+  std::shared_ptr<platform::dispatch::Queue> queue =
+      platform::dispatch::makeSerialQueue("test.permissions");
+  std::shared_ptr<platform::dispatch::Queue> mainQueue = platform::dispatch::makeSerialQueue("test.main");
+  std::shared_ptr<PermissionStatus::Tracker> tracker;
+};
 
 }  // namespace pellora::testing
