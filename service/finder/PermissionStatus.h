@@ -106,7 +106,8 @@ class PermissionStatus {
 
   class Tracker;
 
-  // The process's tracker is made on first use with the environment set here.
+  // The process's tracker is made on first use with the environment set here; a later call
+  // changes nothing for a tracker that exists.
   static void setEnvironment(Environment environment);
   static std::shared_ptr<Tracker> shared();
 
@@ -117,6 +118,7 @@ class PermissionStatus {
   // The "value" of the extension's "networkAccess" request; returns at once.
   static void extensionReported(const std::string& networkAccess);
   static std::shared_ptr<platform::dispatch::Queue> queue();
+  // Taken in order with the checks: set before start() to reach the first one.
   static void setDelegate(std::weak_ptr<PermissionStatusDelegate> delegate);
   static void setServiceActivity(std::shared_ptr<ServiceActivity> activity);
 
