@@ -1,15 +1,49 @@
 #include "UpdateDelegate.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 
 #include "AppBundle.h"
 #include "AppDelegate.h"
 #include "ServiceEnableHandler.h"
+#include "ServiceLockFile.h"
 #include "ui/Application.h"
 #include "workspace/RunningApplication.h"
 
 using platform::workspace::RunningApplication;
+
+namespace {
+
+// The copies that the update took the program from. Their bundle is gone from the disk, and
+// with it what names them as the service's; the lock file and the standby marker still name
+// them, and their program was the service's.
+std::vector<RunningApplication> replacedCopies(const std::vector<RunningApplication>& known) {
+  const std::string home = ServiceEnableHandler::homeDirectory();
+  std::vector<std::optional<int32_t>> named{ServiceLockFile::readStandbyMarker(home)};
+  if (ServiceEnableHandler::isServiceLockHeld()) {
+    named.push_back(ServiceLockFile::readHolderPid(ServiceLockFile::lockFilePath(home)));
+  }
+  const std::string program = std::string("/") + kServiceBundleInApp + "/Contents/MacOS/";
+  const std::string deleted = " (deleted)";
+  std::vector<RunningApplication> out;
+  for (const auto& pid : named) {
+    if (!pid || *pid <= 0 || *pid == ::getpid()) continue;
+    const bool listed = std::any_of(known.begin(), known.end(),
+                                    [&](const RunningApplication& app) { return app.processIdentifier() == *pid; });
+    if (listed) continue;
+    std::error_code ec;
+    const std::string exe = std::filesystem::read_symlink("/proc/" + std::to_string(*pid) + "/exe", ec).string();
+    const bool removed = exe.size() > deleted.size() && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0;
+    if (ec || !removed || exe.find(program) == std::string::npos) continue;
+    if (auto app = RunningApplication::withProcessIdentifier(*pid)) out.push_back(std::move(*app));
+  }
+  return out;
+}
+
+}  // namespace
 
 std::optional<std::string> UpdateDelegate::feedURLString(platform::updater::SPUUpdater&) {
   const auto defaults = app::standardUserDefaults();
@@ -39,7 +73,8 @@ bool UpdateDelegate::stopOldHelperIfAppWasUpdated() {
     }
   }
 
-  const auto copies = RunningApplication::runningApplications(kServiceBundleIdentifier);
+  auto copies = RunningApplication::runningApplications(kServiceBundleIdentifier);
+  for (auto& copy : replacedCopies(copies)) copies.push_back(std::move(copy));
   if (!copies.empty()) {
     app::setServiceLoginItemEnabled(false);
     ServiceEnableHandler::loginItemUnregistered = true;

@@ -88,7 +88,7 @@ class StatusWindowTest : public ::testing::Test {
     bundle_ = home_ / "Zavro Pellora.app";
     fs::create_directories(bundle_ + "/Contents/Resources/en.lproj");
     std::ofstream(bundle_ + "/Contents/Info.plist") << platform::bundle::writePropertyList(
-        {{"CFBundleIdentifier", "com.zavro.Pellora"}, {"CFBundleShortVersionString", "2.5.0"}});
+        {{"CFBundleIdentifier", "com.zavro.Pellora"}, {"CFBundleShortVersionString", "1.0.0"}});
     const std::string resources = std::string(PELLORA_SOURCE_DIR) + "/resources/app";
     fs::copy_file(resources + "/Main.ui", bundle_ + "/Contents/Resources/Main.ui");
     fs::copy_file(resources + "/en.lproj/Localizable.strings",
@@ -405,7 +405,7 @@ TEST_F(StatusWindowTest, FixesWithoutASettingsPageSayWhatToDoAndTheHelpLinkOpens
 TEST_F(StatusWindowTest, LoadingSetsTheVersionTheSwitchesAndThePreviewChoice) {
   control_->running = false;
   open();
-  EXPECT_EQ(controller_->versionTxt->text(), "Version: 2.5.0");
+  EXPECT_EQ(controller_->versionTxt->text(), "Version: 1.0.0");
   EXPECT_FALSE(controller_->enableCheckBox->isChecked());
   EXPECT_FALSE(controller_->autoStartCheckBox->isChecked());
   EXPECT_FALSE(controller_->disablePreviewCheckbox->isEnabled());
