@@ -5,6 +5,7 @@
 // Runs in its own pid namespace (tests/isolated.sh): the application stops every service copy
 // it sees, and here it sees only this test's.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -374,7 +375,20 @@ TEST_F(AppE2E, OpeningTheApplicationAgainReopensTheRunningCopy) {
   TestProcess third;
   ASSERT_TRUE(startApp(third));
   EXPECT_TRUE(waitUntil([&] { return pictures() == 1; }, 20s)) << third.log();
-  EXPECT_EQ(third.stop(), 0);
+  // A copy that died leaves its socket behind; the next start replaces it.
+  ASSERT_TRUE(platform::process::sendSignal(third.pid(), SIGKILL));
+  ASSERT_TRUE(third.waitExit(10s));
+  ASSERT_TRUE(fs::exists(home_ / ".zavroPellora/app.socket"));
+  TestProcess fourth;
+  ASSERT_TRUE(startApp(fourth));
+  // It runs on its own (its own update check), and the next start hands itself to it.
+  EXPECT_TRUE(waitUntil([&] { return fourth.log().find("Checking for updates") != std::string::npos; }, 20s))
+      << fourth.log();
+  TestProcess fifth;
+  ASSERT_TRUE(startApp(fifth));
+  ASSERT_TRUE(fifth.waitExit(10s));
+  EXPECT_TRUE(waitUntil([&] { return fourth.log().find("applicationShouldHandleReopen") != std::string::npos; }));
+  EXPECT_EQ(fourth.stop(), 0);
 }
 
 // The status window in this process, with the real enable handler and plug-in tool.
