@@ -1,5 +1,5 @@
 # Application bundles in the build tree, laid out as the system expects them:
-#   Zavro Pellora.app/Contents/{Info.plist, MacOS/, Resources/,
+#   Zavro Pellora.app/Contents/{Info.plist, MacOS/Zavro Pellora, Resources/,
 #     Library/LoginItems/Zavro Pellora Service.app/Contents/{..., PlugIns/PelloraFinder.appex}}
 
 set(PELLORA_BUNDLES "${CMAKE_BINARY_DIR}/bundles")
@@ -7,6 +7,20 @@ set(PELLORA_APP_BUNDLE "${PELLORA_BUNDLES}/Zavro Pellora.app")
 set(PELLORA_SERVICE_BUNDLE "${PELLORA_APP_BUNDLE}/Contents/Library/LoginItems/Zavro Pellora Service.app")
 set(PELLORA_EXTENSION_BUNDLE "${PELLORA_SERVICE_BUNDLE}/Contents/PlugIns/PelloraFinder.appex")
 set(PELLORA_BUILD_NUMBER 1 CACHE STRING "CFBundleVersion of the bundles")
+
+# Software updates of the application: the appcast it reads and the public half of the key its
+# archives are signed with (update-signer generate-keys prints it). Without a key the updater
+# stays off: every check ends at once.
+set(PELLORA_UPDATE_FEED_URL "https://downloads.zavro.com/pellora/appcast.xml" CACHE STRING
+  "UpdaterFeedURL of the application bundle")
+set(PELLORA_UPDATE_PUBLIC_KEY "" CACHE STRING "UpdaterPublicEDKey of the application bundle")
+
+# Info.plist keys of the application beyond the common ones: it starts as a background
+# process without a window (LSUIElement) and turns regular once the service is settled.
+set(PELLORA_APP_INFO_KEYS LSUIElement true UpdaterFeedURL "${PELLORA_UPDATE_FEED_URL}")
+if(PELLORA_UPDATE_PUBLIC_KEY)
+  list(APPEND PELLORA_APP_INFO_KEYS UpdaterPublicEDKey "${PELLORA_UPDATE_PUBLIC_KEY}")
+endif()
 
 # pellora_info_plist(BUNDLE <dir> IDENTIFIER <id> EXECUTABLE <name> [PACKAGE_TYPE APPL|XPC!]
 #                    [KEYS <key> <value> ...])
