@@ -387,16 +387,17 @@ void ViewController::updateExtensionState(bool force) {
   const std::weak_ptr<ViewController> weak = weak_from_this();
   const std::string tool = settings_.pluginTool.empty() ? platform::plugins::pluginToolPath() : settings_.pluginTool;
   const std::string restarting = ServiceLockFile::hiddenFolderPath(home()) + "/extension.restarting";
+  const uint64_t check = ++extensionCheck_;
   platform::dispatch::globalQueue(platform::dispatch::QoS::Utility)
-      ->async([weak, tool, restarting, service = service_] {
+      ->async([weak, tool, restarting, check, service = service_] {
         // Never the last owner here: the controller must go on the main thread.
         std::optional<bool> state = weak.expired() ? std::nullopt : finderExtensionEnabled(tool);
         // The service is switching the extension off and on again.
         if (::access(restarting.c_str(), F_OK) == 0) state.reset();
         const bool needsApproval = service->backgroundNeedsApproval();
-        mainQueue()->async([weak, state, needsApproval] {
+        mainQueue()->async([weak, state, needsApproval, check] {
           const auto self = weak.lock();
-          if (!self) return;
+          if (!self || check != self->extensionCheck_) return;
           self->model_.backgroundNeedsApproval = needsApproval;
           self->model_.extensionEnabled = state;
           self->refreshStatus();

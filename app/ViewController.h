@@ -123,6 +123,8 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   std::shared_ptr<ServiceControl> service_;
   std::shared_ptr<ZVFileManager> zvFileManager_;
   StatusModel model_;
+  // The newest extension check; checks run side by side and an older one may end last.
+  uint64_t extensionCheck_ = 0;
   platform::dispatch::SequenceChecker sequence_;
 
   std::unique_ptr<QWidget> window_;
