@@ -37,7 +37,9 @@ class ServiceTest : public ::testing::Test {
   void startService() {
     ASSERT_TRUE(service.start({PELLORA_SERVICE_PATH},
                               {{"HOME", home.path()}, {"PELLORA_LOG", "stderr"},
-                               {"XDG_CONFIG_HOME", home / "config"}},
+                               {"XDG_CONFIG_HOME", home / "config"},
+                               // Started by hand, not as a login item that would wait in standby.
+                               {"XPC_SERVICE_NAME", ""}},
                               home / "service.log"));
     const std::string portFile = home / ".zavroPellora/port";
     ASSERT_TRUE(waitUntil([&] { return readFile(portFile).find('\n') != std::string::npos; }))
