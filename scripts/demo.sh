@@ -6,6 +6,12 @@
 # Needs root (FUSE). Pictures are kept in demo-out/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The service stops every other copy of itself that it sees, and so does the switch turned off:
+# the demo runs in pid and mount namespaces of its own where it may, so that it sees only its
+# own copies and no other copy sees its share.
+if [ -z "${PELLORA_DEMO_ISOLATED:-}" ] && unshare --mount --pid --fork --mount-proc --propagation private true 2>/dev/null; then
+  PELLORA_DEMO_ISOLATED=1 exec unshare --mount --pid --fork --mount-proc --propagation private "$0" "$@"
+fi
 build=build/default
 tools="$build/tools"
 finder="$tools/finder/finder"
