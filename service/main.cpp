@@ -1,70 +1,61 @@
-// The service program: owns the core controller for the user's home, follows mounts and
-// unmounts, shows the progress window of bring-online requests, and serves until SIGTERM or
-// SIGINT. It has windows, so the main queue runs on Qt's event loop (offscreen without a
-// display).
-#include <cstdlib>
+// The service program: the application loop and its delegate, which decides at start-up
+// whether this copy runs, waits or ends, and starts the service's work. It has windows, so
+// the main queue runs on Qt's event loop (offscreen without a display). SIGTERM and SIGINT end
+// the loop, and the process ends through the delegate's termination.
+#include <unistd.h>
 
-#include "DownloadFileProcess/FileProcessController.h"
-#include "core/ExtensionHelper.h"
-#include "core/ShellExtentionController.h"
-#include "mounts/MountNotifier.h"
-#include "paths/Paths.h"
+#include <cstdio>
+#include <cstring>
+
+#include "AppDelegate.h"
+#include "ServiceEnableHandler.h"
+#include "ServiceRuntime.h"
 #include "process/StopSignals.h"
 #include "ui/Application.h"
+#include "workspace/Workspace.h"
 
 namespace {
 
-// What the extensions' requests reach in the application layer.
-class ServiceRequests : public ExtensionRequestHandler {
- public:
-  std::shared_ptr<BringFilesOnline> makeFileProcessController() override {
-    const auto bundle = platform::bundle::Bundle::main();
-    MessageWindow::Settings settings;
-    // The demo keeps pictures of the window in this folder.
-    if (const char* folder = std::getenv("PELLORA_WINDOW_SNAPSHOTS")) settings.snapshotFolder = folder;
-    // Without the window resource the requests are still carried out, without a window.
-    auto window = bundle ? MessageWindow::loadFromNib(*bundle, settings) : nullptr;
-    return FileProcessController::create(AttrManager(), FileQueueManager::create(), window,
-                                         std::make_shared<ZVFileManager>());
-  }
-};
+void printVersion() {
+  const auto info = platform::workspace::mainBundleInfo();
+  std::printf("Zavro Pellora Service %s (%s)\n", info && info->shortVersion ? info->shortVersion->c_str() : "unknown",
+              info && info->version ? info->version->c_str() : "0");
+}
 
-std::string devicePath(const platform::mounts::MountNotifier::UserInfo& info) {
-  const auto it = info.find("NSDevicePath");
-  return it == info.end() ? std::string() : it->second;
+void printUsage(const char* program) {
+  std::printf(
+      "Usage: %s [%s]\n"
+      "The background service of Zavro Pellora. It runs from the application's bundle, at\n"
+      "most one copy per user; the application starts it with %s, and the login-item service\n"
+      "at login.\n"
+      "  --help     print this text and exit\n"
+      "  --version  print the version and exit\n",
+      program, kFromAppArgument, kFromAppArgument);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // These answer and end before anything of the service starts.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      printUsage(argv[0]);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      printVersion();
+      return 0;
+    }
+  }
+
   platform::ui::Application app(argc, argv);
-  // From here the main queue runs on the event loop, which a stop signal ends.
   platform::process::StopSignals stop(platform::dispatch::mainQueue(),
                                       [](int) { platform::ui::Application::quit(); });
-  const auto dispatcher = RequestDispatcher::create(std::make_shared<ServiceRequests>());
-  ExtensionHelper::setDispatcher(dispatcher);
-
-  const std::string home = platform::paths::homeDirectory();
-  ShellExtentionController* controller = createShellExtentionControllerClass(home.c_str());
-  _startController(controller);
-
-  using platform::mounts::MountNotifier;
-  auto& mounts = MountNotifier::shared();
-  mounts.subscribe(MountNotifier::Event::DidMount, [&](const MountNotifier::UserInfo& info) {
-    const std::string path = devicePath(info);
-    if (!path.empty()) _addMonitorPath(controller, path.c_str());
-  });
-  mounts.subscribe(MountNotifier::Event::DidUnmount, [&](const MountNotifier::UserInfo& info) {
-    const std::string path = devicePath(info);
-    if (!path.empty()) _delMonitorPath(controller, path.c_str());
-  });
-
+  const auto delegate = AppDelegate::create(
+      [] { return std::make_unique<ServiceRuntime>(ServiceEnableHandler::homeDirectory()); });
   const int status = app.exec();
-
-  mounts.shutdown();
-  ReleaseShellExtentionControllerClass(controller);
-  // The bring-online controller and its window go before the application does.
-  ExtensionHelper::setDispatcher(nullptr);
-  dispatcher->dropFileProcessController();
-  return status;
+  delegate->applicationWillTerminate();
+  // Threads of the service (a standby wait among them) may still run: no static destructors.
+  std::fflush(nullptr);
+  ::_exit(status);
 }

@@ -33,7 +33,9 @@ class ServiceTest : public ::testing::Test {
   void startService() {
     ASSERT_TRUE(service.start({PELLORA_SERVICE_PATH},
                               {{"HOME", home.path()}, {"PELLORA_LOG", "stderr"},
-                               {"XDG_CONFIG_HOME", home / "config"}},
+                               {"XDG_CONFIG_HOME", home / "config"},
+                               // Started by hand, not as a login item that would wait in standby.
+                               {"XPC_SERVICE_NAME", ""}},
                               home / "service.log"));
     const PortFile portFile(home.path());
     std::optional<PortFile::Content> content;
