@@ -6,13 +6,15 @@
 
 #include "ConsentStore.h"
 #include "ExtensionSupervisor.h"
-#include "FolderPaths.h"
 #include "Finder.h"
+#include "FolderPaths.h"
 #include "findersync/Protocol.h"
 
 namespace pellora::finder {
 
 namespace message = platform::findersync::message;
+using host::listItems;
+using host::normalPath;
 using platform::findersync::MenuKind;
 
 namespace {
@@ -47,7 +49,7 @@ std::string lines(const std::vector<std::string>& items) {
 
 }  // namespace
 
-Commands::Commands(Finder& finder, ExtensionSupervisor& supervisor, ConsentStore& consent,
+Commands::Commands(Finder& finder, host::ExtensionSupervisor& supervisor, ConsentStore& consent,
                    std::function<void()> quit)
     : finder_(finder), supervisor_(supervisor), consent_(consent), quit_(std::move(quit)) {}
 
@@ -124,13 +126,13 @@ void Commands::execute(const std::vector<std::string>& args, Reply reply) {
       reply(usageError("unknown menu kind " + args[1]));
       return;
     }
-    finder_.menu(*kind, [reply](std::optional<std::vector<ShownItem>> menu) {
-      if (!menu) {
+    finder_.menu(*kind, [reply](std::vector<host::MenuChoice> menu) {
+      if (menu.empty()) {
         reply(CommandResult::ok("no menu\n"));
         return;
       }
       std::string out;
-      for (const auto& item : *menu) {
+      for (const auto& item : menu) {
         out += std::string(item.entry.enabled ? "[x] " : "[ ] ") + item.entry.title + "\n";
       }
       reply(CommandResult::ok(std::move(out)));
@@ -151,16 +153,16 @@ void Commands::execute(const std::vector<std::string>& args, Reply reply) {
     }
     reply(CommandResult::ok(std::move(out)));
   } else if (command == "observed" && count == 0) {
-    const auto folders = finder_.observed();
+    const auto folders = finder_.host().observed();
     reply(CommandResult::ok(lines({folders.begin(), folders.end()})));
   } else if (command == "badges" && count == 0) {
     std::string out;
-    for (const auto& b : finder_.badgeImages()) {
+    for (const auto& b : finder_.host().badgeImages()) {
       out += b.badge + "\t" + b.label + "\t" + b.image + "\n";
     }
     reply(CommandResult::ok(std::move(out)));
   } else if (command == "new-principal" && count == 1) {
-    reply(finder_.newPrincipal(args[1])
+    reply(finder_.host().newPrincipal(args[1])
               ? CommandResult::ok()
               : CommandResult::fail("finder: " + args[1] + " is not running"));
   } else if (command == "wait-badge" && count == 3) {
@@ -177,7 +179,7 @@ void Commands::execute(const std::vector<std::string>& args, Reply reply) {
                           reply(CommandResult::ok());
                           return;
                         }
-                        const std::string now = finder_.badgeOf(path);
+                        const std::string now = finder_.host().badgeOf(path);
                         reply(CommandResult::fail("finder: timed out: " + path + " shows " +
                                                   (now.empty() ? "-" : now) + ", not " + want));
                       });

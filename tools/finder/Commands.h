@@ -9,10 +9,13 @@
 
 #include "CommandResult.h"
 
+namespace pellora::host {
+class ExtensionSupervisor;
+}
+
 namespace pellora::finder {
 
 class Finder;
-class ExtensionSupervisor;
 class ConsentStore;
 
 class Commands {
@@ -20,7 +23,7 @@ class Commands {
   using Reply = std::function<void(CommandResult result)>;
 
   // quit is called after the answer to "quit" has been handed to reply.
-  Commands(Finder& finder, ExtensionSupervisor& supervisor, ConsentStore& consent,
+  Commands(Finder& finder, host::ExtensionSupervisor& supervisor, ConsentStore& consent,
            std::function<void()> quit);
 
   // Answers through reply exactly once, at once or later (menu, wait-badge).
@@ -36,7 +39,7 @@ class Commands {
 
  private:
   Finder& finder_;
-  ExtensionSupervisor& supervisor_;
+  host::ExtensionSupervisor& supervisor_;
   ConsentStore& consent_;
   std::function<void()> quit_;
 };

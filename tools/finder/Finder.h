@@ -1,7 +1,7 @@
-// Finder's state and its side of the conversation with extensions: the open windows (folders),
-// the selection, and per connected extension its observed folders, the badge of each item and
-// its badge images. Lives on the main thread: every call, every message from an extension and
-// every folder change is handled there (the main run loop must be served).
+// Finder's own state on top of the host of the extensions (host::ExtensionHost, which keeps what
+// each extension told it): the open windows (folders) with their folder watches, the selection,
+// the menu shown last, the waits for a badge, and the windows' view options and previews. Lives
+// on its host loop's thread, the main thread (the folder watches post to the main queue).
 #pragma once
 
 #include <chrono>
@@ -10,60 +10,35 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "dispatch/RunLoop.h"
-#include "findersync/FIFinderSync.h"
-#include "findersync/Protocol.h"
+#include "ExtensionHost.h"
+#include "HostLoop.h"
 #include "ViewOptions.h"
-
-namespace platform::dispatch {
-class VnodeSource;
-}
-namespace platform::findersync {
-class Channel;
-}
+#include "dispatch/SequenceChecker.h"
+#include "findersync/FIFinderSync.h"
 
 namespace pellora::finder {
-
-struct BadgeImage {
-  std::string extension;
-  std::string badge;
-  std::string label;
-  std::string image;
-};
 
 struct ListedItem {
   std::string badge;  // empty: no badge
   std::string name;
 };
 
-// One item of the menu shown last, merged from the extensions that answered.
-struct ShownItem {
-  std::string extension;
-  platform::findersync::message::MenuEntry entry;
-};
-
-class Finder {
+class Finder : private host::ExtensionHost::Observer {
  public:
-  using Clock = platform::dispatch::Clock;
-  // The menu shown, or nothing when no extension offered one.
-  using MenuDone = std::function<void(std::optional<std::vector<ShownItem>> menu)>;
+  // The menu shown, merged from the extensions that answered; empty when none offered one.
+  using MenuDone = std::function<void(std::vector<host::MenuChoice> menu)>;
 
-  Finder();
-  ~Finder();
+  explicit Finder(host::HostLoop& loop);
+  ~Finder() override;
   Finder(const Finder&) = delete;
   Finder& operator=(const Finder&) = delete;
 
-  // An extension process has started: talks to it over fd (taken) and asks it for a principal.
-  void connect(const std::string& identifier, int fd);
-  // Forgets the extension's connection and everything it told Finder.
-  void disconnect(const std::string& identifier);
-  bool isConnected(const std::string& identifier) const;
-  // Has the extension create another principal object; false when it is not connected.
-  bool newPrincipal(const std::string& identifier);
+  // The extensions' side: connections, observed folders, badges and badge images.
+  host::ExtensionHost& host() { return host_; }
+  const host::ExtensionHost& host() const { return host_; }
 
   // Opens a window on folder: extensions observing it are told and asked for every item's badge.
   // Opening an open folder changes nothing. False (with error) when folder is not a folder.
@@ -79,24 +54,16 @@ class Finder {
 
   // The window view options of every folder, as scripting sets them.
   ViewOptionsStore& viewOptions() { return viewOptions_; }
-  // The badge Finder shows on path; empty when none.
-  std::string badgeOf(const std::string& path) const;
 
-  // Sets the selection and tells every connected extension.
+  // Sets the selection and tells every connected extension (and those that connect later).
   void select(std::vector<std::string> paths);
-  const std::vector<std::string>& selection() const { return selection_; }
+  const std::vector<std::string>& selection() const { return host_.selection(); }
 
   // Asks the extensions concerned (observing a selected item; every one for the toolbar) for
   // their menus and hands the merged menu to done once all have answered or the timeout passed.
   void menu(platform::findersync::MenuKind kind, MenuDone done);
   // Clicks item index of the menu shown last; the item's title, or nothing (with error).
   std::optional<std::string> click(size_t index, std::string& error);
-
-  // The folders the connected extensions observe.
-  std::set<std::string> observed() const;
-  std::vector<BadgeImage> badgeImages() const;
-  // How often extensions asked for the extension management interface.
-  size_t managementRequests() const { return managementRequests_; }
 
   // Calls done(true) once path shows badge (empty: no badge), done(false) after timeout.
   void waitBadge(const std::string& path, const std::string& badge,
@@ -105,37 +72,22 @@ class Finder {
   void setMenuTimeout(std::chrono::milliseconds timeout) { menuTimeout_ = timeout; }
 
  private:
-  struct Extension;
   struct Window;
-  struct PendingMenu;
   struct BadgeWaiter;
 
-  void handle(const std::string& identifier, uint64_t connection, const nlohmann::json& m);
-  void onDirectoryURLs(Extension& e, std::set<std::string> urls);
-  void onMenuReply(const std::string& identifier, const nlohmann::json& m);
-  // Tells e about window folder: beginObserving, then a badge request per item.
-  void observeWindow(Extension& e, const std::string& folder);
-  void rescan(const std::string& folder);
-  void finishMenu(uint64_t request);
-  void answerWaiters();
-  void send(Extension& e, const nlohmann::json& m);
+  // host::ExtensionHost::Observer
+  void badgeChanged(const std::string& path) override;
+  void observedChanged() override {}
 
-  std::shared_ptr<platform::dispatch::RunLoop> loop_;
-  std::map<std::string, std::unique_ptr<Extension>> extensions_;
+  void rescan(const std::string& folder);
+
+  host::HostLoop& loop_;
+  platform::dispatch::SequenceChecker sequence_;
+  host::ExtensionHost host_;
   std::map<std::string, std::unique_ptr<Window>> windows_;
-  std::vector<std::string> selection_;
-  std::vector<ShownItem> shown_;
-  // For each item shown: the connection it came over, that connection's menu and the index there.
-  struct ShownRef {
-    uint64_t connection;
-    uint64_t menu;
-    size_t index;
-  };
-  std::vector<ShownRef> shownRefs_;
-  std::map<uint64_t, std::unique_ptr<PendingMenu>> pendingMenus_;
+  std::vector<host::MenuChoice> shown_;
   std::map<uint64_t, std::unique_ptr<BadgeWaiter>> waiters_;
-  uint64_t nextId_ = 1;
-  size_t managementRequests_ = 0;
+  uint64_t nextWaiter_ = 1;
   size_t previewsMade_ = 0;
   ViewOptionsStore viewOptions_;
   std::chrono::milliseconds menuTimeout_{5000};

@@ -1,5 +1,6 @@
-// Finder's side of the conversation, against fake extension ends on socket pairs. Finder lives
-// on the main run loop: the tests serve it with runUntil while they wait.
+// Finder's windows, selection, menus and badge waits on top of its host, against fake extension
+// ends on socket pairs. Finder lives on the main run loop: the tests serve it with runUntil
+// while they wait.
 #include "Finder.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 
 #include "FolderPaths.h"
 #include "MessageSocket.h"
+#include "RunLoopHostLoop.h"
 #include "TempDir.h"
 #include "dispatch/RunLoop.h"
 #include "findersync/Protocol.h"
@@ -51,7 +53,7 @@ class FinderTest : public ::testing::Test {
   std::unique_ptr<MessageSocket> connect(const std::string& id) {
     int peer = -1;
     auto ext = std::make_unique<MessageSocket>(MessageSocket::pair(peer));
-    finder_.connect(id, peer);
+    finder_.host().connect(id, peer);
     EXPECT_EQ(message::text(ext->next(), "op"), "makePrincipal");
     return ext;
   }
@@ -60,14 +62,14 @@ class FinderTest : public ::testing::Test {
   void observe(MessageSocket& ext, std::set<std::string> folders) {
     ext.send(message::setDirectoryURLs(folders));
     ASSERT_TRUE(serveUntil([&] {
-      const auto all = finder_.observed();
+      const auto all = finder_.host().observed();
       return std::includes(all.begin(), all.end(), folders.begin(), folders.end());
     }));
   }
 
   void badge(MessageSocket& ext, const std::string& path, const std::string& badge) {
     ext.send(message::setBadge(badge, path));
-    ASSERT_TRUE(serveUntil([&] { return finder_.badgeOf(path) == badge; }));
+    ASSERT_TRUE(serveUntil([&] { return finder_.host().badgeOf(path) == badge; }));
   }
 
   // What Finder sends to ext until it has been quiet for a while (Finder is served meanwhile).
@@ -89,7 +91,8 @@ class FinderTest : public ::testing::Test {
   TempDir dir_;
   std::string root_;
   std::string share_;
-  Finder finder_;
+  host::RunLoopHostLoop loop_{RunLoop::main()};
+  Finder finder_{loop_};
 };
 
 TEST_F(FinderTest, AnObservedOpenFolderGetsBeginAndABadgeRequestPerItemInNameOrder) {
@@ -102,7 +105,7 @@ TEST_F(FinderTest, AnObservedOpenFolderGetsBeginAndABadgeRequestPerItemInNameOrd
             (std::vector<std::string>{
                 "beginObserving " + share_, "requestBadge " + share_ + "/a.txt",
                 "requestBadge " + share_ + "/b-stub", "requestBadge " + share_ + "/sub"}));
-  EXPECT_EQ(finder_.observed(), (std::set<std::string>{share_}));
+  EXPECT_EQ(finder_.host().observed(), (std::set<std::string>{share_}));
   // A folder below an observed one is observed too; one beside it is not.
   ASSERT_TRUE(finder_.open(path("share/sub"), error));
   EXPECT_EQ(sent(*ext), (std::vector<std::string>{"beginObserving " + share_ + "/sub",
@@ -132,14 +135,6 @@ TEST_F(FinderTest, KeepsBadgesAsTheExtensionSetsThem) {
   badge(*ext, share_ + "/b-stub", "");  // an empty identifier removes it
   EXPECT_EQ(finder_.list(share_)->at(1).badge, "");
   EXPECT_FALSE(finder_.list(path("share/a.txt")).has_value());
-
-  ext->send(message::setBadgeImage("/img/stub.png", "Stub", "stub"));
-  ASSERT_TRUE(serveUntil([&] { return finder_.badgeImages().size() == 1; }));
-  const auto image = finder_.badgeImages()[0];
-  EXPECT_EQ(image.badge, "stub");
-  EXPECT_EQ(image.label, "Stub");
-  EXPECT_EQ(image.image, "/img/stub.png");
-  EXPECT_EQ(image.extension, "x.ext");
 }
 
 TEST_F(FinderTest, ChangingTheObservedFoldersDropsTheBadgesAndAsksAgain) {
@@ -154,8 +149,8 @@ TEST_F(FinderTest, ChangingTheObservedFoldersDropsTheBadgesAndAsksAgain) {
 
   // Still covering share: its badges go and are asked for again.
   observe(*ext, {share_, path("elsewhere")});
-  EXPECT_EQ(finder_.badgeOf(share_ + "/b-stub"), "");
-  EXPECT_EQ(finder_.badgeOf(path("elsewhere/outside")), "");
+  EXPECT_EQ(finder_.host().badgeOf(share_ + "/b-stub"), "");
+  EXPECT_EQ(finder_.host().badgeOf(path("elsewhere/outside")), "");
   EXPECT_EQ(sent(*ext),
             (std::vector<std::string>{
                 "beginObserving " + path("elsewhere"), "beginObserving " + share_,
@@ -164,8 +159,8 @@ TEST_F(FinderTest, ChangingTheObservedFoldersDropsTheBadgesAndAsksAgain) {
   // Dropping share: it hears the end of observing.
   badge(*ext, share_ + "/b-stub", "stub");
   ext->send(message::setDirectoryURLs({path("elsewhere")}));
-  ASSERT_TRUE(serveUntil([&] { return finder_.observed().size() == 1; }));
-  EXPECT_EQ(finder_.badgeOf(share_ + "/b-stub"), "");
+  ASSERT_TRUE(serveUntil([&] { return finder_.host().observed().size() == 1; }));
+  EXPECT_EQ(finder_.host().badgeOf(share_ + "/b-stub"), "");
   EXPECT_EQ(sent(*ext), (std::vector<std::string>{"beginObserving " + path("elsewhere"),
                                                   "endObserving " + share_}));
 }
@@ -181,8 +176,8 @@ TEST_F(FinderTest, ClosingAWindowEndsObservingAndDropsItsBadges) {
   sent(*ext);
   ASSERT_TRUE(finder_.close(path("share/sub"), error));
   EXPECT_EQ(sent(*ext), (std::vector<std::string>{"endObserving " + share_ + "/sub"}));
-  EXPECT_EQ(finder_.badgeOf(share_ + "/sub/inner-stub"), "");
-  EXPECT_EQ(finder_.badgeOf(share_ + "/b-stub"), "stub");
+  EXPECT_EQ(finder_.host().badgeOf(share_ + "/sub/inner-stub"), "");
+  EXPECT_EQ(finder_.host().badgeOf(share_ + "/b-stub"), "stub");
   EXPECT_EQ(finder_.openFolders(), (std::vector<std::string>{share_}));
   EXPECT_FALSE(finder_.close(path("share/sub"), error));
 }
@@ -202,7 +197,7 @@ TEST_F(FinderTest, NewItemsInAnObservedWindowAreAskedForAndGoneOnesLoseTheirBadg
   }));
   EXPECT_EQ(got, (std::vector<std::string>{"requestBadge " + share_ + "/c-stub"}));
   std::filesystem::remove(share_ + "/b-stub");
-  EXPECT_TRUE(serveUntil([&] { return finder_.badgeOf(share_ + "/b-stub").empty(); }));
+  EXPECT_TRUE(serveUntil([&] { return finder_.host().badgeOf(share_ + "/b-stub").empty(); }));
 }
 
 TEST_F(FinderTest, SelectionGoesToEveryExtension) {
@@ -227,7 +222,7 @@ TEST_F(FinderTest, MenusAreMergedFromTheConcernedExtensionsAndClicksReachTheRigh
   observe(*b, {path("share/sub")});
   observe(*other, {path("elsewhere")});
   finder_.select({share_ + "/sub/inner-stub"});
-  std::optional<std::optional<std::vector<ShownItem>>> shown;
+  std::optional<std::vector<host::MenuChoice>> shown;
   finder_.menu(MenuKind::ContextualMenuForItems, [&](auto menu) { shown = std::move(menu); });
   const auto ra = a->nextOp("menu");
   const auto rb = b->nextOp("menu");
@@ -245,13 +240,12 @@ TEST_F(FinderTest, MenusAreMergedFromTheConcernedExtensionsAndClicksReachTheRigh
   b->send(message::menuReply(*message::number(rb, "id"), mb));
   a->send(message::menuReply(*message::number(ra, "id"), ma));
   ASSERT_TRUE(serveUntil([&] { return shown.has_value(); }));
-  ASSERT_TRUE(shown->has_value());
-  ASSERT_EQ((*shown)->size(), 3u);
-  EXPECT_EQ((**shown)[0].entry.title, "A one");
-  EXPECT_EQ((**shown)[1].entry.title, "A off");
-  EXPECT_FALSE((**shown)[1].entry.enabled);
-  EXPECT_EQ((**shown)[2].entry.title, "B one");
-  EXPECT_EQ((**shown)[2].extension, "b.ext");
+  ASSERT_EQ(shown->size(), 3u);
+  EXPECT_EQ((*shown)[0].entry.title, "A one");
+  EXPECT_EQ((*shown)[1].entry.title, "A off");
+  EXPECT_FALSE((*shown)[1].entry.enabled);
+  EXPECT_EQ((*shown)[2].entry.title, "B one");
+  EXPECT_EQ((*shown)[2].extension, "b.ext");
 
   std::string error;
   EXPECT_EQ(finder_.click(2, error), "B one");
@@ -263,7 +257,7 @@ TEST_F(FinderTest, MenusAreMergedFromTheConcernedExtensionsAndClicksReachTheRigh
   EXPECT_EQ(finder_.click(3, error), std::nullopt);
   EXPECT_TRUE(a->nextOp("click", 200ms).is_null());
   // An extension that has gone cannot be clicked.
-  finder_.disconnect("b.ext");
+  finder_.host().disconnect("b.ext");
   EXPECT_EQ(finder_.click(2, error), std::nullopt);
   EXPECT_NE(error.find("no longer running"), std::string::npos);
 }
@@ -271,11 +265,11 @@ TEST_F(FinderTest, MenusAreMergedFromTheConcernedExtensionsAndClicksReachTheRigh
 TEST_F(FinderTest, NoMenuWhenNobodyIsConcernedOrAnswersInTime) {
   auto ext = connect("x.ext");
   observe(*ext, {share_});
-  std::optional<std::optional<std::vector<ShownItem>>> shown;
+  std::optional<std::vector<host::MenuChoice>> shown;
   finder_.select({path("elsewhere")});
   finder_.menu(MenuKind::ContextualMenuForItems, [&](auto menu) { shown = std::move(menu); });
   ASSERT_TRUE(shown.has_value());  // nobody to ask: answered at once
-  EXPECT_FALSE(shown->has_value());
+  EXPECT_TRUE(shown->empty());
   std::string error;
   EXPECT_EQ(finder_.click(0, error), std::nullopt);
 
@@ -286,7 +280,7 @@ TEST_F(FinderTest, NoMenuWhenNobodyIsConcernedOrAnswersInTime) {
   EXPECT_EQ(message::text(ext->nextOp("menu"), "kind"), "container");
   EXPECT_FALSE(serveUntil([&] { return shown.has_value(); }, 100ms));
   ASSERT_TRUE(serveUntil([&] { return shown.has_value(); }));
-  EXPECT_FALSE(shown->has_value());
+  EXPECT_TRUE(shown->empty());
 
   // The toolbar menu asks every extension, whatever the selection; a null answer is no menu.
   finder_.select({});
@@ -296,7 +290,7 @@ TEST_F(FinderTest, NoMenuWhenNobodyIsConcernedOrAnswersInTime) {
   ASSERT_FALSE(request.is_null());
   ext->send(message::menuReply(*message::number(request, "id"), std::nullopt));
   ASSERT_TRUE(serveUntil([&] { return shown.has_value(); }));
-  EXPECT_FALSE(shown->has_value());
+  EXPECT_TRUE(shown->empty());
 }
 
 TEST_F(FinderTest, AnExtensionThatGoesAwayTakesItsStateAlong) {
@@ -304,27 +298,19 @@ TEST_F(FinderTest, AnExtensionThatGoesAwayTakesItsStateAlong) {
   observe(*ext, {share_});
   badge(*ext, share_ + "/b-stub", "stub");
   ext->send(message::setBadgeImage("/i", "I", "stub"));
-  ASSERT_TRUE(serveUntil([&] { return !finder_.badgeImages().empty(); }));
-  std::optional<std::optional<std::vector<ShownItem>>> shown;
+  ASSERT_TRUE(serveUntil([&] { return !finder_.host().badgeImages().empty(); }));
+  std::optional<std::vector<host::MenuChoice>> shown;
   finder_.select({share_});
   finder_.menu(MenuKind::ContextualMenuForItems, [&](auto menu) { shown = std::move(menu); });
   ASSERT_FALSE(ext->nextOp("menu").is_null());
   ext->close();  // the process died
-  ASSERT_TRUE(serveUntil([&] { return !finder_.isConnected("x.ext"); }));
-  EXPECT_TRUE(finder_.observed().empty());
-  EXPECT_EQ(finder_.badgeOf(share_ + "/b-stub"), "");
-  EXPECT_TRUE(finder_.badgeImages().empty());
+  ASSERT_TRUE(serveUntil([&] { return !finder_.host().isConnected("x.ext"); }));
+  EXPECT_TRUE(finder_.host().observed().empty());
+  EXPECT_EQ(finder_.host().badgeOf(share_ + "/b-stub"), "");
+  EXPECT_TRUE(finder_.host().badgeImages().empty());
   // The menu waiting for it is answered without it.
   ASSERT_TRUE(shown.has_value());
-  EXPECT_FALSE(shown->has_value());
-  EXPECT_FALSE(finder_.newPrincipal("x.ext"));
-}
-
-TEST_F(FinderTest, NewPrincipalAsksTheExtensionAgain) {
-  auto ext = connect("x.ext");
-  EXPECT_TRUE(finder_.newPrincipal("x.ext"));
-  EXPECT_EQ(message::text(ext->next(), "op"), "makePrincipal");
-  EXPECT_FALSE(finder_.newPrincipal("y.ext"));
+  EXPECT_TRUE(shown->empty());
 }
 
 TEST_F(FinderTest, WaitBadgeAnswersWhenTheBadgeShowsOrAtTheDeadline) {
@@ -340,12 +326,26 @@ TEST_F(FinderTest, WaitBadgeAnswersWhenTheBadgeShowsOrAtTheDeadline) {
   ASSERT_TRUE(serveUntil([&] { return first.has_value() && second.has_value(); }));
   EXPECT_TRUE(*first);
   EXPECT_FALSE(*second);
-}
 
-TEST_F(FinderTest, ManagementRequestsAreCounted) {
-  auto ext = connect("x.ext");
-  ext->send(message::showManagement());
-  EXPECT_TRUE(serveUntil([&] { return finder_.managementRequests() == 1; }));
+  // A badge that goes with its window, its item or its extension is waited out too.
+  std::string error;
+  ASSERT_TRUE(finder_.open(share_, error));
+  ASSERT_TRUE(finder_.open(path("share/sub"), error));
+  badge(*ext, share_ + "/sub/inner-stub", "stub");
+  badge(*ext, share_ + "/a.txt", "stub");
+  std::optional<bool> closed, removed, ended;
+  finder_.waitBadge(share_ + "/sub/inner-stub", "", 5s, [&](bool ok) { closed = ok; });
+  finder_.waitBadge(share_ + "/a.txt", "", 5s, [&](bool ok) { removed = ok; });
+  finder_.waitBadge(share_ + "/b-stub", "", 5s, [&](bool ok) { ended = ok; });
+  ASSERT_TRUE(finder_.close(path("share/sub"), error));
+  EXPECT_EQ(closed, true);
+  std::filesystem::remove(share_ + "/a.txt");
+  ASSERT_TRUE(serveUntil([&] { return removed.has_value(); }));
+  EXPECT_TRUE(*removed);
+  EXPECT_FALSE(ended.has_value());
+  ext->close();
+  ASSERT_TRUE(serveUntil([&] { return ended.has_value(); }));
+  EXPECT_TRUE(*ended);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ namespace pellora::finder {
 
 namespace script = platform::finderscript;
 namespace message = platform::finderscript::message;
+using host::normalPath;
 using nlohmann::json;
 
 namespace {

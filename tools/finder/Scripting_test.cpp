@@ -16,6 +16,7 @@
 #include "ConsentStore.h"
 #include "ExtensionSupervisor.h"
 #include "Finder.h"
+#include "RunLoopHostLoop.h"
 #include "ScriptingTarget.h"
 #include "TempDir.h"
 #include "dispatch/RunLoop.h"
@@ -78,9 +79,10 @@ class ScriptingTest : public ::testing::Test {
   std::string root_;
   std::string share_;
   std::string socket_ = dir_.path() + "/finder/scripting.sock";
-  Finder finder_;
+  host::RunLoopHostLoop loop_{RunLoop::main()};
+  Finder finder_{loop_};
   ConsentStore consent_{dir_.path() + "/config/consent.json"};
-  ExtensionSupervisor supervisor_{finder_, {dir_.path() + "/registry.json"}};
+  host::ExtensionSupervisor supervisor_{loop_, finder_.host(), {dir_.path() + "/registry.json"}};
   Commands commands_{finder_, supervisor_, consent_, [] {}};
   ScriptingTarget target_{finder_.viewOptions(), consent_};
   script::ScriptServer server_{socket_, RunLoop::main(), target_.handlers()};

@@ -16,6 +16,7 @@
 #include "ExtensionSupervisor.h"
 #include "Finder.h"
 #include "FolderPaths.h"
+#include "RunLoopHostLoop.h"
 #include "ScriptingTarget.h"
 #include "finderscript/Protocol.h"
 #include "finderscript/ScriptServer.h"
@@ -45,9 +46,10 @@ int serve(const std::string& socketPath, const std::string& scriptingSocket, boo
   ::signal(SIGPIPE, SIG_IGN);
   const auto loop = platform::dispatch::RunLoop::main();
   platform::process::StopSignals signals(loop);
-  Finder finder;
+  pellora::host::RunLoopHostLoop hostLoop(loop);
+  Finder finder(hostLoop);
   if (!previews) finder.viewOptions().setDefaults({false, false});
-  ExtensionSupervisor supervisor(finder, {});
+  pellora::host::ExtensionSupervisor supervisor(hostLoop, finder.host(), {});
   ConsentStore consent;
   ScriptingTarget scripting(finder.viewOptions(), consent);
   Commands commands(finder, supervisor, consent, [loop] { loop->stop(); });
@@ -111,7 +113,7 @@ int main(int argc, char** argv) {
   // The daemon has a working folder of its own: paths leave here absolute.
   if (Commands::takesPaths(args[0])) {
     const size_t last = args[0] == "wait-badge" ? std::min<size_t>(args.size(), 2) : args.size();
-    for (size_t i = 1; i < last; ++i) args[i] = normalPath(args[i]);
+    for (size_t i = 1; i < last; ++i) args[i] = pellora::host::normalPath(args[i]);
   }
   const CommandResult result = sendCommand(socketPath, args, Commands::answerTimeout(args));
   std::fputs(result.out.c_str(), stdout);

@@ -7,8 +7,8 @@
 
 namespace pellora::nautilus {
 
-using pellora::finder::normalPath;
-using pellora::finder::parentOf;
+using pellora::host::normalPath;
+using pellora::host::parentOf;
 
 namespace {
 

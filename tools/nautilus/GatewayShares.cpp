@@ -25,7 +25,7 @@ std::optional<std::string> GatewayShares::shareOf(const std::string& path) {
   const platform::mounts::Mount* holder = nullptr;
   const auto mounts = platform::mounts::parseMountInfo(table_);
   for (const auto& m : mounts) {
-    if (!pellora::finder::isAtOrBelow(path, m.mountPoint)) continue;
+    if (!pellora::host::isAtOrBelow(path, m.mountPoint)) continue;
     if (!holder || m.mountPoint.size() >= holder->mountPoint.size()) holder = &m;
   }
   if (!holder || holder->type != "smbfs") return std::nullopt;

@@ -40,7 +40,7 @@ std::set<std::string> OpenLocations::foldersOf(GVariant* uris) {
   g_variant_iter_init(&it, uris);
   while (g_variant_iter_next(&it, "&s", &uri)) {
     if (char* path = g_filename_from_uri(uri, nullptr, nullptr)) {
-      out.insert(pellora::finder::normalPath(path));
+      out.insert(pellora::host::normalPath(path));
       g_free(path);
     }
   }

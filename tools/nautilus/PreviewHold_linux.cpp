@@ -114,7 +114,7 @@ void PreviewHold::holdFolder(const std::string& folder) {
     if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
     struct stat st {};
     if (::fstatat(fd, entry->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
-    hold(pellora::finder::childOf(folder, entry->d_name), st.st_mtime);
+    hold(pellora::host::childOf(folder, entry->d_name), st.st_mtime);
   }
   ::closedir(dir);
 }
@@ -123,10 +123,10 @@ void PreviewHold::holdFile(const std::string& path) {
   PELLORA_DCHECK_SEQUENCE(sequence_);
   if (enabled_) {
     // A record of an earlier run, while previews were off.
-    if (onGatewayShare(pellora::finder::parentOf(path))) records_.removeOurs(path);
+    if (onGatewayShare(pellora::host::parentOf(path))) records_.removeOurs(path);
     return;
   }
-  if (!onGatewayShare(pellora::finder::parentOf(path))) return;
+  if (!onGatewayShare(pellora::host::parentOf(path))) return;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
   hold(path, st.st_mtime);

@@ -1,21 +1,15 @@
-// The host against fake extension ends on socket pairs, and its supervisor against a small
-// shell-script extension. Both live on the main run loop, served while the tests wait.
+// The host against fake extension ends on socket pairs. It lives on the main run loop, served
+// while the tests wait.
 #include "ExtensionHost.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 
-#include "ExtensionSupervisor.h"
 #include "MessageSocket.h"
 #include "RunLoopHostLoop.h"
 #include "TempDir.h"
-#include "bundle/PropertyList.h"
 #include "findersync/Protocol.h"
-#include "plugins/PluginRegistry.h"
 
 namespace pellora::host {
 namespace {
@@ -120,6 +114,13 @@ TEST_F(ExtensionHostTest, BadgesAndImagesAreKeptAndEveryChangeIsTold) {
   ASSERT_TRUE(host_.imageFor("FileIconCache"));
   EXPECT_EQ(host_.imageFor("FileIconCache")->image, "/images/stub.png");
   EXPECT_FALSE(host_.imageFor("FileIconNone"));
+  ext->send(message::setBadgeImage("/images/none.png", "None", "FileIconNone"));
+  ASSERT_TRUE(serveUntil([&] { return host_.badgeImages().size() == 2; }));
+  const auto images = host_.badgeImages();
+  EXPECT_EQ(images[0].badge, "FileIconCache");
+  EXPECT_EQ(images[0].label, "Stub");
+  EXPECT_EQ(images[0].extension, "ext");
+  EXPECT_EQ(images[1].image, "/images/none.png");
 
   // The same badge again is no change; another one is.
   observer_.changed.clear();
@@ -136,6 +137,14 @@ TEST_F(ExtensionHostTest, BadgesAndImagesAreKeptAndEveryChangeIsTold) {
   EXPECT_EQ(observer_.changed, (std::vector<std::string>{a, a, share_ + "/b.pdf"}));
   EXPECT_EQ(observer_.changed.size(), before + 1);
 
+  // An item that has gone loses its badge; one without a badge changes nothing.
+  badge(*ext, share_ + "/sub", "FileIconCache");
+  observer_.changed.clear();
+  host_.itemRemoved(share_ + "/sub/");
+  host_.itemRemoved(a);
+  EXPECT_EQ(observer_.changed, (std::vector<std::string>{share_ + "/sub"}));
+  EXPECT_EQ(host_.badgeOf(share_ + "/sub"), "");
+
   // Its end takes its badges, images and folders with it.
   observer_.changed.clear();
   ext->close();
@@ -143,6 +152,40 @@ TEST_F(ExtensionHostTest, BadgesAndImagesAreKeptAndEveryChangeIsTold) {
   EXPECT_EQ(observer_.changed, (std::vector<std::string>{share_ + "/b.pdf"}));
   EXPECT_FALSE(host_.isObserved(a));
   EXPECT_FALSE(host_.imageFor("FileIconCache"));
+  EXPECT_TRUE(host_.badgeImages().empty());
+  EXPECT_FALSE(host_.newPrincipal("ext"));
+}
+
+TEST_F(ExtensionHostTest, TheSelectionGoesToEveryExtensionAndToThoseThatConnectLater) {
+  auto a = connect("a-ext", {share_});
+  auto b = connect("b-ext", {root_ + "/elsewhere"});
+  host_.sendSelection({share_ + "/b.pdf", share_ + "/a.txt/"});
+  const std::vector<std::string> selection = {share_ + "/b.pdf", share_ + "/a.txt"};
+  EXPECT_EQ(message::texts(a->nextOp("selection"), "urls"), selection);
+  EXPECT_EQ(message::texts(b->nextOp("selection"), "urls"), selection);
+  EXPECT_EQ(host_.selection(), selection);
+
+  // Right after its principal request, before anything else.
+  int peer = -1;
+  MessageSocket c(MessageSocket::pair(peer));
+  host_.connect("c-ext", peer);
+  EXPECT_EQ(message::text(c.next(), "op"), "makePrincipal");
+  const auto told = c.next();
+  EXPECT_EQ(message::text(told, "op"), "selection");
+  EXPECT_EQ(message::texts(told, "urls"), selection);
+
+  // Another principal on request; a management request is counted.
+  EXPECT_TRUE(host_.newPrincipal("c-ext"));
+  EXPECT_EQ(message::text(c.next(), "op"), "makePrincipal");
+  EXPECT_FALSE(host_.newPrincipal("d-ext"));
+  c.send(message::showManagement());
+  EXPECT_TRUE(serveUntil([&] { return host_.managementRequests() == 1; }));
+
+  // A cleared selection is told too, and a new extension hears none.
+  host_.sendSelection({});
+  EXPECT_TRUE(message::texts(a->nextOp("selection"), "urls").empty());
+  auto d = connect("d-ext", {share_});
+  EXPECT_TRUE(sent(*d).empty());
 }
 
 TEST_F(ExtensionHostTest, NewObservedFoldersRetellTheShownFoldersAndDropTheBadges) {
@@ -213,48 +256,6 @@ TEST_F(ExtensionHostTest, MenusAreMergedByExtensionAndClicksCarryTheirSelection)
   EXPECT_TRUE(shown->empty());
   // A click on an item of an extension that has gone finds nobody.
   EXPECT_FALSE(host_.click(MenuChoice{"b-ext", 1, 1, 0, selection, {"Second", true, ""}}, error));
-}
-
-// The supervisor runs the registry's extensions, connected to the host, and starts again one
-// that dies; one switched off is stopped.
-TEST(ExtensionSupervisorTest, RunsRelaunchesAndStopsTheRegisteredExtensions) {
-  TempDir dir;
-  const std::string bundle = dir / "Ext.appex";
-  dir.write("Ext.appex/Contents/Info.plist",
-            platform::bundle::writePropertyList(
-                {{"CFBundleIdentifier", "test.ext"}, {"CFBundleExecutable", "ext"}}));
-  // Reads until the host closes the connection.
-  const std::string exe = dir.write("Ext.appex/Contents/MacOS/ext",
-                                    "#!/bin/sh\nexec cat <&\"$PELLORA_FINDERSYNC_FD\" >/dev/null\n");
-  ::chmod(exe.c_str(), 0755);
-  platform::plugins::PluginRegistry registry(dir / "registry/registry.json");
-  ASSERT_TRUE(registry.add(bundle));
-
-  RunLoopHostLoop loop(RunLoop::main());
-  RecordingObserver observer;
-  ExtensionHost host(loop, observer);
-  ExtensionSupervisor::Options options;
-  options.registryFile = registry.file();
-  options.relaunchDelay = 200ms;
-  options.stopTimeout = 500ms;
-  options.pollInterval = 60s;  // changes must be seen through the folder watch
-  ExtensionSupervisor supervisor(loop, host, options);
-  supervisor.start();
-  auto pid = [&] {
-    const auto list = supervisor.extensions();
-    return list.size() == 1 ? list[0].pid : 0;
-  };
-  ASSERT_TRUE(loop.servePostedUntil([&] { return pid() != 0 && host.isConnected("test.ext"); }, 5s));
-  const pid_t first = pid();
-  ::kill(first, SIGKILL);
-  ASSERT_TRUE(loop.servePostedUntil([&] { return pid() != 0 && pid() != first; }, 5s));
-  EXPECT_TRUE(host.isConnected("test.ext"));
-
-  const pid_t second = pid();
-  ASSERT_TRUE(registry.setEnabled("test.ext", false));
-  ASSERT_TRUE(loop.servePostedUntil([&] { return pid() == 0; }, 5s));
-  EXPECT_FALSE(host.isConnected("test.ext"));
-  EXPECT_NE(::kill(second, 0), 0);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Paths as Finder compares them: absolute, normalised, without a trailing slash.
+// Paths as a host of Finder Sync extensions compares them: absolute, normalised, without a
+// trailing slash.
 #pragma once
 
 #include <optional>
@@ -6,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace pellora::finder {
+namespace pellora::host {
 
 // path made absolute (against the working folder) and normalised; "/" stays "/".
 std::string normalPath(const std::string& path);
@@ -18,8 +19,8 @@ bool isCovered(const std::string& path, const std::set<std::string>& folders);
 std::string parentOf(const std::string& path);
 // path + "/" + name, without doubling the slash of "/".
 std::string childOf(const std::string& folder, const std::string& name);
-// The names in folder a window shows, in name order (byte order; hidden "." names left out),
+// The names a file manager shows in folder, in name order (byte order; hidden "." names left out),
 // or nothing when folder is not a readable folder.
 std::optional<std::vector<std::string>> listItems(const std::string& folder);
 
-}  // namespace pellora::finder
+}  // namespace pellora::host

@@ -10,11 +10,6 @@ namespace pellora::host {
 
 namespace findersync = platform::findersync;
 namespace message = platform::findersync::message;
-using pellora::finder::childOf;
-using pellora::finder::isCovered;
-using pellora::finder::listItems;
-using pellora::finder::normalPath;
-using pellora::finder::parentOf;
 
 namespace {
 
@@ -82,6 +77,7 @@ void ExtensionHost::connect(const std::string& identifier, int fd) {
   extensions_[identifier] = std::move(e);
   hostLog().infof("%s connected; asking it for a principal object", identifier.c_str());
   send(ext, message::makePrincipal());
+  if (!selection_.empty()) send(ext, message::selection(selection_));
 }
 
 void ExtensionHost::disconnect(const std::string& identifier) {
@@ -105,6 +101,14 @@ void ExtensionHost::disconnect(const std::string& identifier) {
 
 bool ExtensionHost::isConnected(const std::string& identifier) const {
   return extensions_.count(identifier) != 0;
+}
+
+bool ExtensionHost::newPrincipal(const std::string& identifier) {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
+  const auto it = extensions_.find(identifier);
+  if (it == extensions_.end()) return false;
+  send(*it->second, message::makePrincipal());
+  return true;
 }
 
 void ExtensionHost::send(Extension& e, const nlohmann::json& m) {
@@ -157,6 +161,7 @@ void ExtensionHost::handle(const std::string& identifier, uint64_t connection,
   } else if (op == "menuReply") {
     onMenuReply(identifier, m);
   } else if (op == "showManagement") {
+    ++managementRequests_;
     hostLog().infof("%s asked for the extension management interface", identifier.c_str());
   } else {
     hostLog().errorf("%s sent an unknown message \"%s\"", identifier.c_str(), op.c_str());
@@ -227,6 +232,21 @@ void ExtensionHost::requestBadge(const std::string& path) {
   }
 }
 
+void ExtensionHost::itemRemoved(const std::string& path) {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
+  const std::string p = normalPath(path);
+  bool dropped = false;
+  for (auto& [id, e] : extensions_) dropped = e->badges.erase(p) != 0 || dropped;
+  if (dropped) observer_.badgeChanged(p);
+}
+
+void ExtensionHost::sendSelection(std::vector<std::string> selection) {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
+  for (auto& p : selection) p = normalPath(p);
+  selection_ = std::move(selection);
+  for (auto& [id, e] : extensions_) send(*e, message::selection(selection_));
+}
+
 bool ExtensionHost::isObserved(const std::string& path) const {
   const std::string p = normalPath(path);
   return std::any_of(extensions_.begin(), extensions_.end(),
@@ -252,6 +272,14 @@ std::optional<BadgeImage> ExtensionHost::imageFor(const std::string& badge) cons
     if (const auto it = e->images.find(badge); it != e->images.end()) return it->second;
   }
   return std::nullopt;
+}
+
+std::vector<BadgeImage> ExtensionHost::badgeImages() const {
+  std::vector<BadgeImage> out;
+  for (const auto& [id, e] : extensions_) {
+    for (const auto& [badge, image] : e->images) out.push_back(image);
+  }
+  return out;
 }
 
 void ExtensionHost::menu(findersync::MenuKind kind, std::vector<std::string> selection,

@@ -5,7 +5,7 @@
 
 #include "TempDir.h"
 
-namespace pellora::finder {
+namespace pellora::host {
 namespace {
 
 using pellora::testing::TempDir;
@@ -46,4 +46,4 @@ TEST(FolderPaths, ItemsInNameOrderWithoutHiddenOnes) {
 }
 
 }  // namespace
-}  // namespace pellora::finder
+}  // namespace pellora::host

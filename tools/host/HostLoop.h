@@ -1,7 +1,7 @@
 // The event loop a host of Finder Sync extensions lives on. Every call into the host, every
 // message from an extension and every timer and descriptor callback runs on the loop's thread,
 // so the host needs no locks. The Finder stand-in's loop is the platform's main run loop; in
-// Nautilus it is GLib's main context (GLibLoop.h).
+// Nautilus it is GLib's main context (tools/nautilus/GLibLoop.h).
 #pragma once
 
 #include <chrono>

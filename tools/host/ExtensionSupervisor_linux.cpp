@@ -17,7 +17,6 @@
 namespace pellora::host {
 
 namespace fs = std::filesystem;
-using pellora::finder::ExtensionProcess;
 using platform::plugins::Plugin;
 
 namespace {
@@ -181,6 +180,11 @@ void ExtensionSupervisor::ended(const std::string& identifier) {
   std::unique_ptr<Running> r = std::move(it->second);
   running_.erase(it);
   const auto status = r->process->reap();
+  if (!status) {
+    // Readable yet not reapable cannot happen for our own child; do not spin on it.
+    supervisorLog().errorf("%s: process %d could not be reaped", identifier.c_str(),
+                           r->process->pid());
+  }
   if (r->exitWatch) loop_.removeWatch(r->exitWatch);
   if (r->reapTimer) loop_.removeTimer(r->reapTimer);
   if (r->killTimer) loop_.removeTimer(r->killTimer);

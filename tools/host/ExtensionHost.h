@@ -1,10 +1,11 @@
-// The host's side of the conversation with Finder Sync extensions, for a file manager that is
-// not the Finder stand-in: per connected extension its observed folders, the badge of each item
-// and its badge images; the folders the file manager shows; menus asked for a selection and the
-// clicks on their items. What changes is told to an observer. Lives on its HostLoop's thread.
+// The host's side of the conversation with Finder Sync extensions, shared by the file managers
+// that host them (the Finder stand-in, the Nautilus adapter): per connected extension its
+// observed folders, the badge of each item and its badge images; the folders the file manager
+// shows; the selection; menus asked for a selection and the clicks on their items. What changes
+// is told to an observer. Lives on its HostLoop's thread.
 //
-// Compared with the stand-in's Finder it keeps no windows or folder watches of its own: the
-// file manager says which folders it shows and asks for each item's badge itself.
+// It keeps no windows or folder watches: the file manager says which folders it shows, which
+// items appeared (requestBadge) and which went (itemRemoved).
 #pragma once
 
 #include <cstdint>
@@ -66,6 +67,8 @@ class ExtensionHost {
   // Forgets the extension's connection and everything it told the host.
   void disconnect(const std::string& identifier);
   bool isConnected(const std::string& identifier) const;
+  // Has the extension create another principal object; false when it is not connected.
+  bool newPrincipal(const std::string& identifier);
 
   // The file manager shows folder: each extension observing it gets beginObserving once (until
   // hide) and a badge request for every item in it, in name order.
@@ -73,8 +76,15 @@ class ExtensionHost {
   // The folder is no longer shown: endObserving to the extensions told; its items' badges go.
   void hide(const std::string& folder);
   bool isShown(const std::string& folder) const;
-  // Asks the extensions observing path's folder for its badge.
+  // Asks the extensions observing path for its badge.
   void requestBadge(const std::string& path);
+  // The item at path has gone: the badges set on it are dropped.
+  void itemRemoved(const std::string& path);
+
+  // The selection changed: every connected extension is told, and each that connects later
+  // hears it after its principal request.
+  void sendSelection(std::vector<std::string> selection);
+  const std::vector<std::string>& selection() const { return selection_; }
 
   // True when path is at or below a folder a connected extension observes.
   bool isObserved(const std::string& path) const;
@@ -83,9 +93,14 @@ class ExtensionHost {
   std::string badgeOf(const std::string& path) const;
   // The image an extension registered for badge, if one did.
   std::optional<BadgeImage> imageFor(const std::string& badge) const;
+  // Every badge image of the connected extensions, by extension and badge identifier.
+  std::vector<BadgeImage> badgeImages() const;
+  // How often extensions asked for the extension management interface.
+  size_t managementRequests() const { return managementRequests_; }
 
-  // Asks the extensions concerned (observing a selected item) for their menus; done gets the
-  // merged items once all have answered or the timeout has passed (on the loop's thread).
+  // Asks the extensions concerned (observing a selected item; every one for the toolbar) for
+  // their menus; done gets the merged items once all have answered or the timeout has passed
+  // (on the loop's thread).
   void menu(platform::findersync::MenuKind kind, std::vector<std::string> selection,
             Clock::duration timeout, MenuDone done);
   // Runs item choice: its extension gets the item's selection, then the click. False (with
@@ -111,8 +126,10 @@ class ExtensionHost {
   platform::dispatch::SequenceChecker sequence_;
   std::map<std::string, std::unique_ptr<Extension>> extensions_;
   std::set<std::string> shown_;
+  std::vector<std::string> selection_;
   std::map<uint64_t, std::unique_ptr<PendingMenu>> pendingMenus_;
   uint64_t nextId_ = 1;
+  size_t managementRequests_ = 0;
 };
 
 }  // namespace pellora::host

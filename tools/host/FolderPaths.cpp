@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
-namespace pellora::finder {
+namespace pellora::host {
 namespace fs = std::filesystem;
 
 std::string normalPath(const std::string& path) {
@@ -52,4 +52,4 @@ std::optional<std::vector<std::string>> listItems(const std::string& folder) {
   return names;
 }
 
-}  // namespace pellora::finder
+}  // namespace pellora::host

@@ -1,5 +1,6 @@
 // One running extension process: started from its bundle's executable with one end of a new
-// socket pair inherited under the number in PELLORA_FINDERSYNC_FD; Finder keeps the other end.
+// socket pair inherited under the number in PELLORA_FINDERSYNC_FD; the host keeps the other
+// end.
 #pragma once
 
 #include <sys/types.h>
@@ -8,7 +9,7 @@
 #include <optional>
 #include <string>
 
-namespace pellora::finder {
+namespace pellora::host {
 
 class ExtensionProcess {
  public:
@@ -24,7 +25,7 @@ class ExtensionProcess {
   // Readable once the process has ended; -1 when the kernel has no process descriptors
   // (then poll reap()).
   int exitFd() const { return pidfd_; }
-  // Finder's end of the socket pair; the caller owns it afterwards.
+  // The host's end of the socket pair; the caller owns it afterwards.
   int takeSocket();
   void signal(int sig) const;
   // The wait status once the process has ended (collected once, kept after), else nothing.
@@ -39,4 +40,4 @@ class ExtensionProcess {
   std::optional<int> status_;
 };
 
-}  // namespace pellora::finder
+}  // namespace pellora::host

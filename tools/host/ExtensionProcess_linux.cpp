@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace pellora::finder {
+namespace pellora::host {
 
 std::unique_ptr<ExtensionProcess> ExtensionProcess::launch(const std::string& executable,
                                                            std::string& error) {
@@ -100,4 +100,4 @@ std::optional<int> ExtensionProcess::reap() {
   return status_;
 }
 
-}  // namespace pellora::finder
+}  // namespace pellora::host

@@ -1,4 +1,5 @@
-// The supervisor against small shell-script extensions in bundles of their own.
+// The supervisor against small shell-script extensions in bundles of their own, connected to a
+// host on the main run loop, which the tests serve while they wait.
 #include "ExtensionSupervisor.h"
 
 #include <gtest/gtest.h>
@@ -12,14 +13,15 @@
 #include <map>
 #include <sstream>
 
-#include "Finder.h"
+#include "ExtensionHost.h"
+#include "RunLoopHostLoop.h"
 #include "TempDir.h"
 #include "bundle/PropertyList.h"
 #include "dispatch/RunLoop.h"
 #include "log/Capture.h"
 #include "plugins/PluginRegistry.h"
 
-namespace pellora::finder {
+namespace pellora::host {
 namespace {
 
 using namespace std::chrono_literals;
@@ -32,6 +34,11 @@ bool serveUntil(const std::function<bool()>& done, std::chrono::milliseconds tim
   return RunLoop::main()->runUntil(done, timeout);
 }
 
+struct NoObserver : ExtensionHost::Observer {
+  void badgeChanged(const std::string&) override {}
+  void observedChanged() override {}
+};
+
 std::string contentOf(const std::string& path) {
   std::ifstream in(path);
   std::stringstream ss;
@@ -39,7 +46,7 @@ std::string contentOf(const std::string& path) {
   return ss.str();
 }
 
-// Reads its first message into <bundle>/got, then reads on until Finder closes the connection.
+// Reads its first message into <bundle>/got, then reads on until the host closes the connection.
 constexpr const char* kWellBehaved =
     "#!/bin/sh\n"
     "head -n 1 <&\"$PELLORA_FINDERSYNC_FD\" > \"${0%/Contents/MacOS/*}/got\"\n"
@@ -99,17 +106,19 @@ class SupervisorTest : public ::testing::Test {
   TempDir dir_;
   std::string registryFile_ = dir_ / "config/pluginkit/registry.json";
   PluginRegistry registry_{registryFile_};
-  Finder finder_;
+  RunLoopHostLoop loop_{RunLoop::main()};
+  NoObserver observer_;
+  ExtensionHost host_{loop_, observer_};
   std::map<std::string, std::string> saved_;
 };
 
 TEST_F(SupervisorTest, StartsRegisteredExtensionsAndStopsThoseSwitchedOff) {
-  ExtensionSupervisor supervisor(finder_, options());
+  ExtensionSupervisor supervisor(loop_, host_, options());
   supervisor.start();
   const std::string path = bundle("x.one", kWellBehaved);
   ASSERT_EQ(registry_.add(path), "x.one");
   ASSERT_TRUE(serveUntil([&] { return pidOf(supervisor, "x.one") > 0; }));
-  EXPECT_TRUE(finder_.isConnected("x.one"));
+  EXPECT_TRUE(host_.isConnected("x.one"));
   // The inherited socket works: the first thing the extension hears is the principal request.
   ASSERT_TRUE(serveUntil([&] { return contentOf(path + "/got").find('\n') != std::string::npos; }));
   EXPECT_EQ(contentOf(path + "/got"), "{\"op\":\"makePrincipal\"}\n");
@@ -117,7 +126,8 @@ TEST_F(SupervisorTest, StartsRegisteredExtensionsAndStopsThoseSwitchedOff) {
 
   ASSERT_TRUE(registry_.setEnabled("x.one", false));
   ASSERT_TRUE(serveUntil([&] { return pidOf(supervisor, "x.one") == 0; }));
-  EXPECT_FALSE(finder_.isConnected("x.one"));
+  EXPECT_FALSE(host_.isConnected("x.one"));
+  EXPECT_EQ(::waitpid(first, nullptr, WNOHANG), -1);  // ended and reaped
   EXPECT_FALSE(supervisor.extensions().at(0).plugin.enabled);
 
   ASSERT_TRUE(registry_.setEnabled("x.one", true));
@@ -126,11 +136,11 @@ TEST_F(SupervisorTest, StartsRegisteredExtensionsAndStopsThoseSwitchedOff) {
 
   ASSERT_TRUE(registry_.remove("x.one"));
   EXPECT_TRUE(serveUntil([&] { return supervisor.extensions().empty(); }));
-  EXPECT_TRUE(serveUntil([&] { return !finder_.isConnected("x.one"); }));
+  EXPECT_TRUE(serveUntil([&] { return !host_.isConnected("x.one"); }));
 }
 
 TEST_F(SupervisorTest, StartsOneThatDiesAgainAfterADelayThatGrowsWhileItDiesYoung) {
-  ExtensionSupervisor supervisor(finder_, options());
+  ExtensionSupervisor supervisor(loop_, host_, options());
   ASSERT_TRUE(registry_.add(bundle("x.dies", kWellBehaved)).has_value());
   supervisor.start();
   ASSERT_TRUE(serveUntil([&] { return pidOf(supervisor, "x.dies") > 0; }));
@@ -146,11 +156,11 @@ TEST_F(SupervisorTest, StartsOneThatDiesAgainAfterADelayThatGrowsWhileItDiesYoun
   }
   EXPECT_GE(gaps[0], 250ms);  // not at once
   EXPECT_GE(gaps[1], 550ms);  // twice as long: it died young again
-  EXPECT_TRUE(finder_.isConnected("x.dies"));
+  EXPECT_TRUE(host_.isConnected("x.dies"));
 }
 
 TEST_F(SupervisorTest, KillsOneThatDoesNotEndOnSigterm) {
-  ExtensionSupervisor supervisor(finder_, options());
+  ExtensionSupervisor supervisor(loop_, host_, options());
   const std::string path = bundle("x.stubborn", kStubborn);
   ASSERT_TRUE(registry_.add(path).has_value());
   supervisor.start();
@@ -164,7 +174,7 @@ TEST_F(SupervisorTest, KillsOneThatDoesNotEndOnSigterm) {
 
 TEST_F(SupervisorTest, OneThatCannotStartIsTriedAgainWithoutBusyLooping) {
   platform::log::Capture capture;
-  ExtensionSupervisor supervisor(finder_, options());
+  ExtensionSupervisor supervisor(loop_, host_, options());
   const std::string path = bundle("x.broken", kWellBehaved);
   std::filesystem::remove(path + "/Contents/MacOS/ext");
   ASSERT_TRUE(registry_.add(path).has_value());
@@ -177,7 +187,7 @@ TEST_F(SupervisorTest, OneThatCannotStartIsTriedAgainWithoutBusyLooping) {
 }
 
 TEST_F(SupervisorTest, StopAllEndsEveryExtensionAndStartsNoneAfterwards) {
-  ExtensionSupervisor supervisor(finder_, options());
+  ExtensionSupervisor supervisor(loop_, host_, options());
   ASSERT_TRUE(registry_.add(bundle("x.a", kWellBehaved)).has_value());
   ASSERT_TRUE(registry_.add(bundle("x.b", kStubborn)).has_value());
   supervisor.start();
@@ -195,4 +205,4 @@ TEST_F(SupervisorTest, StopAllEndsEveryExtensionAndStartsNoneAfterwards) {
 }
 
 }  // namespace
-}  // namespace pellora::finder
+}  // namespace pellora::host
