@@ -24,7 +24,7 @@
 
 class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
  public:
-  using ServiceFactory = std::function<std::unique_ptr<ServiceOwner>()>;
+  using ServiceFactory = std::function<std::shared_ptr<ServiceOwner>()>;
 
   // Runs the start-up sequence; returns only when the process goes on (running, or waiting in
   // standby). makeService builds the service once the lock is held.
@@ -67,7 +67,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   [[noreturn]] static void endProcess(int status);
 
   ServiceFactory makeService_;
-  std::unique_ptr<ServiceOwner> shellManager_;
+  std::shared_ptr<ServiceOwner> shellManager_;
   std::shared_ptr<platform::defaults::UserDefaults> groupDefaults_;
   std::optional<platform::defaults::UserDefaults::ObserverId> enabledObserver_;
   platform::dispatch::SequenceChecker mainThread_;

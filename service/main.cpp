@@ -9,7 +9,7 @@
 
 #include "AppDelegate.h"
 #include "ServiceEnableHandler.h"
-#include "ServiceRuntime.h"
+#include "ShellExtentionController.h"
 #include "process/StopSignals.h"
 #include "ui/Application.h"
 #include "workspace/Workspace.h"
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
   platform::process::StopSignals stop(platform::dispatch::mainQueue(),
                                       [](int) { platform::ui::Application::quit(); });
   const auto delegate = AppDelegate::create(
-      [] { return std::make_unique<ServiceRuntime>(ServiceEnableHandler::homeDirectory()); });
+      [] { return service::ShellExtentionController::create(ServiceEnableHandler::homeDirectory()); });
   const int status = app.exec();
   delegate->applicationWillTerminate();
   // Threads of the service (a standby wait among them) may still run: no static destructors.

@@ -52,12 +52,15 @@ class LoginItemsTest : public ::testing::Test {
     ::setenv("PELLORA_TEST_APP_RECORDS", records_.c_str(), 1);
   }
   void TearDown() override {
-    // Only what still runs this test's program: a pid of a process gone may be another's now.
-    for (const auto& [pid, text] : records(records_)) {
-      std::error_code ec;
-      const std::string exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+    // Whatever still runs this test's program, recorded or not yet: a job left behind would
+    // keep the test's output open after it ends.
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+      const std::string name = entry.path().filename();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const std::string exe = fs::read_symlink(entry.path() / "exe", ec).string();
       if (exe == executable_ || exe == executable_ + " (deleted)") {
-        process::sendSignal(pid, SIGKILL);
+        process::sendSignal(std::stoi(name), SIGKILL);
       }
     }
     ::unsetenv("PELLORA_TEST_APP_RECORDS");
@@ -95,8 +98,6 @@ TEST_F(LoginItemsTest, RegisteringWritesTheEntryAndStartsTheJobOnce) {
   EXPECT_TRUE(process::isAlive(other.pid));
   EXPECT_FALSE(items_.runningJob(kId).has_value());
   EXPECT_TRUE(items_.unregisterItem(kId));  // nothing left to do is no failure
-  // It may not have written its record yet, which is what TearDown goes by.
-  process::sendSignal(other.pid, SIGKILL);
 }
 
 TEST_F(LoginItemsTest, AnItemTheUserSwitchedOffRequiresApprovalAndStaysOff) {
