@@ -234,9 +234,10 @@ TEST_F(ControllerTest, AFileChangeUnderAShareBecomesASetFileIconsPush) {
   const std::string stub = dir.write("gateway/docs/report.pdf");
   auto c = start();
   auto client = connect(*c);
-  platform::xattr::set(stub, "is.zavro.stub", "ZAVRO", 5, 0, 0);
   std::optional<std::string> frame;
   ASSERT_TRUE(waitUntil([&] {
+    // Set again each turn: the watch may not be in place yet when the first change comes.
+    platform::xattr::set(stub, "is.zavro.stub", "ZAVRO", 5, 0, 0);
     frame = client->readFrame(100ms);
     return frame && json::parse(*frame)["value"].contains(stub);
   }));
