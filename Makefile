@@ -1,7 +1,11 @@
 # Thin front over the CMake presets. Every target first installs what is missing.
-.PHONY: deps build test demo asan tsan fuzz clean
+.PHONY: deps build test demo demo-installed install uninstall asan tsan fuzz clean
 
 JOBS ?= $(shell nproc)
+# Where `make install` puts the commands, the launcher and the icons. The application bundle goes
+# into the applications folder: PELLORA_APPLICATIONS_DIR=... when given (also to make), else
+# /Applications. DESTDIR=... stages the whole installation.
+PREFIX ?= /usr/local
 
 deps:
 	./scripts/install-deps.sh
@@ -27,6 +31,19 @@ fuzz: deps
 
 demo: build
 	./scripts/demo.sh
+
+# The build's programs know their prefix (they look for the plug-in tool there as well).
+install: deps
+	cmake --preset default -DCMAKE_INSTALL_PREFIX="$(PREFIX)"
+	cmake --build --preset default -j $(JOBS)
+	cmake --install build/default
+
+uninstall:
+	cmake -DPELLORA_PREFIX="$(PREFIX)" -P cmake/Uninstall.cmake
+
+# The demo with the programs of the installation at PREFIX.
+demo-installed:
+	./scripts/demo-installed.sh "$(PREFIX)"
 
 clean:
 	rm -rf build

@@ -7,6 +7,10 @@ set(PELLORA_APP_BUNDLE "${PELLORA_BUNDLES}/Zavro Pellora.app")
 set(PELLORA_SERVICE_BUNDLE "${PELLORA_APP_BUNDLE}/Contents/Library/LoginItems/Zavro Pellora Service.app")
 set(PELLORA_EXTENSION_BUNDLE "${PELLORA_SERVICE_BUNDLE}/Contents/PlugIns/PelloraFinder.appex")
 set(PELLORA_BUILD_NUMBER 1 CACHE STRING "CFBundleVersion of the bundles")
+# The icon theme folder of the build (tools/icon-theme): the stub emblem and the application's
+# icon, laid out as under <prefix>/share/icons/hicolor, so that XDG_DATA_DIRS=<build>/share finds
+# them before an install.
+set(PELLORA_ICON_THEME "${CMAKE_BINARY_DIR}/share/icons/hicolor")
 
 # Software updates of the application: the appcast it reads and the public half of the key its
 # archives are signed with (update-signer generate-keys prints it). Without a key the updater

@@ -79,7 +79,7 @@ pids+=($!)
 for _ in $(seq 100); do [ -S "$demo/run/bus" ] && break; sleep 0.1; done
 export DBUS_SESSION_BUS_ADDRESS="unix:path=$demo/run/bus" GSETTINGS_BACKEND=keyfile
 export GIO_USE_VFS=local GIO_USE_VOLUME_MONITOR=unix GTK_USE_PORTAL=0 NO_AT_BRIDGE=1 GSK_RENDERER=cairo
-export XDG_DATA_DIRS="$PWD/$tools/nautilus/share:/usr/local/share:/usr/share"
+export XDG_DATA_DIRS="$PWD/$build/share:/usr/local/share:/usr/share"
 nautilus --new-window "$share/docs" >"$demo/nautilus.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 300); do xdotool search --onlyvisible --name '^docs$' >/dev/null 2>&1 && break; sleep 0.1; done

@@ -1,0 +1,82 @@
+# Removes an installation of Pellora: every file its manifest lists, the application bundle as
+# a whole, then the folders of the installation that this leaves empty.
+#   cmake -P <prefix>/share/pellora/uninstall.cmake          the installed copy of this script
+#   cmake -DPELLORA_PREFIX=<prefix> -P cmake/Uninstall.cmake   (make uninstall PREFIX=<prefix>)
+#   cmake -DPELLORA_MANIFEST=<file> -P cmake/Uninstall.cmake
+# DESTDIR, when set, goes before every path, as it did when installing.
+
+cmake_minimum_required(VERSION 3.25)
+
+set(destdir "$ENV{DESTDIR}")
+if(DEFINED PELLORA_MANIFEST)
+  set(manifest "${PELLORA_MANIFEST}")
+elseif(DEFINED PELLORA_PREFIX)
+  set(manifest "${destdir}${PELLORA_PREFIX}/share/pellora/install-manifest.txt")
+else()
+  set(manifest "${CMAKE_CURRENT_LIST_DIR}/install-manifest.txt")
+endif()
+if(NOT EXISTS "${manifest}")
+  message(FATAL_ERROR "No Pellora installation here: ${manifest} does not exist")
+endif()
+
+set(prefix "")
+set(bundles "")
+set(files "")
+file(STRINGS "${manifest}" lines)
+foreach(line IN LISTS lines)
+  if(line MATCHES "^prefix (/.*)$")
+    set(prefix "${CMAKE_MATCH_1}")
+  elseif(line MATCHES "^bundle (/.+\\.app)$")
+    list(APPEND bundles "${CMAKE_MATCH_1}")
+  elseif(line MATCHES "^file (/.+)$")
+    list(APPEND files "${CMAKE_MATCH_1}")
+  endif()
+endforeach()
+if(prefix STREQUAL "")
+  message(FATAL_ERROR "${manifest} names no prefix: not a Pellora install manifest")
+endif()
+
+foreach(bundle IN LISTS bundles)
+  set(path "${destdir}${bundle}")
+  if(IS_DIRECTORY "${path}" AND NOT IS_SYMLINK "${path}")
+    message(STATUS "Removing: ${path}")
+    file(REMOVE_RECURSE "${path}")
+  endif()
+endforeach()
+
+set(folders "")
+foreach(file IN LISTS files)
+  set(path "${destdir}${file}")
+  if(IS_DIRECTORY "${path}" AND NOT IS_SYMLINK "${path}")
+    continue()
+  endif()
+  if(EXISTS "${path}" OR IS_SYMLINK "${path}")
+    message(STATUS "Removing: ${path}")
+    file(REMOVE "${path}")
+  endif()
+  get_filename_component(folder "${path}" DIRECTORY)
+  list(APPEND folders "${folder}")
+endforeach()
+
+# Folders left empty go, from the deepest up, as long as they lie two levels or more below the
+# prefix: <prefix>/bin, <prefix>/share and the like stay, and so do the folders other programs
+# install into (share/applications, share/icons/hicolor). Nothing outside the prefix is touched.
+set(root "${destdir}${prefix}")
+set(kept "share/applications" "share/icons" "share/icons/hicolor")
+list(REMOVE_DUPLICATES folders)
+foreach(folder IN LISTS folders)
+  while(TRUE)
+    file(RELATIVE_PATH relative "${root}" "${folder}")
+    string(REGEX MATCHALL "[^/]+" parts "${relative}")
+    list(LENGTH parts depth)
+    if(relative MATCHES "^\\.\\.(/|$)" OR depth LESS 2 OR relative IN_LIST kept)
+      break()
+    endif()
+    # rmdir removes a folder only when it is empty.
+    execute_process(COMMAND rmdir -- "${folder}" RESULT_VARIABLE failed OUTPUT_QUIET ERROR_QUIET)
+    if(failed)
+      break()
+    endif()
+    get_filename_component(folder "${folder}" DIRECTORY)
+  endwhile()
+endforeach()
