@@ -322,6 +322,8 @@ TEST_F(ServiceLifecycle, ACopyFromTheAppThatCannotGetTheLockRestoresFinderContro
   const std::string service = application("A", "57");
   auto& holder = start("holder", service);
   ASSERT_TRUE(waitUntil([&] { return holds(holder); }));
+  // The holder publishes its own check of Finder control at start, and then only every 30 s.
+  ASSERT_TRUE(waitUntil([&] { return suite()->object(kFinderControlKey).has_value(); }));
 
   ASSERT_TRUE(suite()->set(kFinderControlKey, Value("ok")));
   auto& fromApp = start("fromApp", service, {kFromAppArgument});
