@@ -32,6 +32,8 @@ std::string RequestDispatcher::commandQuery(const std::string& request) {
     if (end == std::string_view::npos) end = text.size();
     const std::string_view piece = text.substr(start, end - start);
     start = end + protocol::kFrameEnd.size();
+    // Nothing to read (every hand-over ends in one); the JSON reader would build an error.
+    if (piece.empty()) continue;
     if (const auto path = protocol::badgeRequestPath(piece, scratch)) {
       // A path that points into the request is spelled there as the answer spells it.
       const bool inRequest = path->data() != scratch.data();
