@@ -37,7 +37,7 @@ constexpr int kPhases = 2;  // the raw server, then ours
 struct Shared {
   int port[kPhases];
   char opening[kPhases][64];
-  std::atomic<int> turn[kPhases];   // connections are made one after the other
+  std::atomic<int> turn[kPhases];  // connections are made one after the other
   std::atomic<int> opened[kPhases];
   std::atomic<int> done[kPhases];
   std::atomic<int> errors[kPhases];
@@ -87,8 +87,8 @@ void runClient(Shared& shared, int index, int requests, const std::vector<std::s
       const std::string& line = lines[(static_cast<size_t>(index) * 7 + i) % lines.size()];
       std::string answer;
       const auto start = Clock::now();
-      const bool ok = pellora::bench::sendAll(fd, line) &&
-                      pellora::bench::readFrames(fd, buffer, 1, &answer);
+      const bool ok =
+          pellora::bench::sendAll(fd, line) && pellora::bench::readFrames(fd, buffer, 1, &answer);
       shared.micros[phase][index][i] =
           std::chrono::duration<float, std::micro>(Clock::now() - start).count();
       if (!ok || answer.find("FileIcon") == std::string::npos) {
@@ -207,10 +207,11 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 1000; ++i) {
     const std::string path = dir.write("share/" + std::to_string(i) + ".bin");
     if (i % 2 == 0) platform::xattr::set(path, "is.zavro.stub", "ZAVRO", 5, 0, 0);
-    lines.push_back(nlohmann::json({{"command", "getFileIconId"}, {"value", path}}).dump() + "\r\n");
+    lines.push_back(nlohmann::json({{"command", "getFileIconId"}, {"value", path}}).dump() +
+                    "\r\n");
   }
-  void* memory = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-                        -1, 0);
+  void* memory =
+      ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return 2;
   auto& shared = *new (memory) Shared{};
   Pipe setup[kPhases] = {makePipe(), makePipe()};

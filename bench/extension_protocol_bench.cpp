@@ -62,7 +62,8 @@ size_t rawLoop(const Files& files, size_t n) {
   char buffer[256];
   size_t stubs = 0;
   for (size_t i = 0; i < n; ++i) {
-    const ssize_t got = ::getxattr(files.paths[i].c_str(), "user.is.zavro.stub", buffer, sizeof buffer);
+    const ssize_t got =
+        ::getxattr(files.paths[i].c_str(), "user.is.zavro.stub", buffer, sizeof buffer);
     if (got == 5 && std::memcmp(buffer, "ZAVRO", 5) == 0) ++stubs;
   }
   return stubs;
@@ -174,9 +175,10 @@ bool measureLatency(const pellora::bench::ServiceInProcess& service, const Files
   ::close(fd);
   std::sort(micros.begin(), micros.end());
   const double max = micros.back();
-  std::printf("round trip of one getFileIconId over %zu samples: p50 %.1f us, p99 %.1f us, "
-              "max %.1f us\n",
-              samples, micros[micros.size() / 2], micros[micros.size() * 99 / 100], max);
+  std::printf(
+      "round trip of one getFileIconId over %zu samples: p50 %.1f us, p99 %.1f us, "
+      "max %.1f us\n",
+      samples, micros[micros.size() / 2], micros[micros.size() * 99 / 100], max);
   const bool ok = max < 40000.0;
   std::printf("no sample reached 40 ms: %s\n", ok ? "yes" : "NO");
   return ok;
@@ -193,8 +195,9 @@ int main(int argc, char** argv) {
   const Files files = makeFiles(dir, sizes.back());
   bool ok = true;
 
-  std::printf("one hand-over of N getFileIconId lines, in process, against a raw getxattr loop "
-              "over the same files (goal <= 1.30x)\n");
+  std::printf(
+      "one hand-over of N getFileIconId lines, in process, against a raw getxattr loop "
+      "over the same files (goal <= 1.30x)\n");
   std::printf("%8s %14s %14s %14s %8s\n", "N", "raw ns/line", "ours ns/line", "ratio", "goal");
   double inProcessAtTcpLines = 0;
   for (const size_t n : sizes) {
@@ -241,10 +244,11 @@ int main(int argc, char** argv) {
     } else {
       // The in-process figure of the table above, and the one measured beside these rounds.
       const double alongside = median(local);
-      std::printf("\none write of %zu lines over TCP until the last answer: %.1f ms; in process "
-                  "%.1f ms (alongside %.1f ms): ratio %.2fx (goal <= 1.60x)\n",
-                  tcpLines, median(tcp) * 1e3, inProcessAtTcpLines * 1e3, alongside * 1e3,
-                  median(tcp) / alongside);
+      std::printf(
+          "\none write of %zu lines over TCP until the last answer: %.1f ms; in process "
+          "%.1f ms (alongside %.1f ms): ratio %.2fx (goal <= 1.60x)\n",
+          tcpLines, median(tcp) * 1e3, inProcessAtTcpLines * 1e3, alongside * 1e3,
+          median(tcp) / alongside);
     }
   }
   std::printf("\n");

@@ -94,7 +94,8 @@ int main(int argc, char** argv) {
   if (finder.pluginkit({"-a", PELLORA_EXTENSION_BUNDLE}).status != 0) return 2;
   TestProcess service;
   if (!service.start({PELLORA_SERVICE_PATH},
-                     {{"HOME", finder.home()}, {"XDG_CONFIG_HOME", finder.config()},
+                     {{"HOME", finder.home()},
+                      {"XDG_CONFIG_HOME", finder.config()},
                       {"XDG_DATA_HOME", finder.data()}},
                      finder.root() + "/service.log")) {
     return 2;

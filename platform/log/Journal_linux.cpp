@@ -40,8 +40,9 @@ std::string journalEntry(const std::vector<std::string>& fields) {
   for (const std::string& field : fields) {
     const size_t equals = field.find('=');
     const std::string_view name(field.data(), std::min(equals, field.size()));
-    const std::string_view value =
-        equals == std::string::npos ? std::string_view() : std::string_view(field).substr(equals + 1);
+    const std::string_view value = equals == std::string::npos
+                                       ? std::string_view()
+                                       : std::string_view(field).substr(equals + 1);
     entry.append(name);
     if (value.find('\n') == std::string_view::npos) {
       entry += '=';
@@ -92,7 +93,8 @@ bool JournalWriter::sendInMemoryFile(const std::string& entry) const {
     if (n > 0) done += static_cast<size_t>(n);
   }
   // The journal reads only a file nobody can change any more.
-  ok = ok && ::fcntl(file, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) == 0;
+  ok = ok &&
+       ::fcntl(file, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) == 0;
   if (ok) {
     socklen_t size = 0;
     sockaddr_un address = addressOf(path_, size);

@@ -1,8 +1,8 @@
 #include "log/Log.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -112,7 +112,8 @@ class FakeJournal {
     sealed = (::fcntl(file, F_GET_SEALS) & F_SEAL_WRITE) != 0;
     std::string content;
     char chunk[65536];
-    for (ssize_t got; (got = ::pread(file, chunk, sizeof chunk, static_cast<off_t>(content.size()))) > 0;) {
+    for (ssize_t got;
+         (got = ::pread(file, chunk, sizeof chunk, static_cast<off_t>(content.size()))) > 0;) {
       content.append(chunk, static_cast<size_t>(got));
     }
     ::close(file);
@@ -138,12 +139,12 @@ TEST(Journal, EntriesFollowTheNativeProtocol) {
   ASSERT_TRUE(journal.bound());
   JournalWriter writer(journal.path());
   ASSERT_TRUE(writer.write({"com.zavro.Pellora", "Shell", Level::Error, "Unable to bind."}));
-  EXPECT_EQ(journal.receive(), "MESSAGE=Unable to bind.\nPRIORITY=3\n"
-                               "LOG_SUBSYSTEM=com.zavro.Pellora\nLOG_CATEGORY=Shell\n");
+  EXPECT_EQ(journal.receive(),
+            "MESSAGE=Unable to bind.\nPRIORITY=3\n"
+            "LOG_SUBSYSTEM=com.zavro.Pellora\nLOG_CATEGORY=Shell\n");
   // A value with a line break goes with its length, so that the break stays part of it.
   ASSERT_TRUE(writer.write({"", "", Level::Default, "first\nsecond=2"}));
-  EXPECT_EQ(journal.receive(),
-            "MESSAGE\n" + littleEndian64(14) + "first\nsecond=2\nPRIORITY=5\n");
+  EXPECT_EQ(journal.receive(), "MESSAGE\n" + littleEndian64(14) + "first\nsecond=2\nPRIORITY=5\n");
 }
 
 TEST(Journal, EntryTooBigForADatagramGoesAsASealedMemoryFile) {
