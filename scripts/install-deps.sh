@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libpugixml-dev libutf8proc-dev
-  libcurl4-openssl-dev libsodium-dev libsystemd-dev
+  libcurl4-openssl-dev libsodium-dev
   libfuse3-dev fuse3
   qt6-base-dev qt6-tools-dev libqt6uitools6 qt6-qpa-plugins libqt6opengl6-dev libgl-dev
   xdg-utils procps

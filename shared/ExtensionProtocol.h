@@ -83,4 +83,32 @@ std::optional<std::vector<std::string>> texts(const nlohmann::json& message, con
 // The member key of any type; null when absent or message is no object.
 const nlohmann::json* member(const nlohmann::json& message, const char* key);
 
+// The badge path, without building a document. Badge requests come by the thousand in one
+// hand-over, nearly always spelled as compact writers spell them; those lines are read here,
+// every other one through decode().
+
+// The path of a line that is exactly {"command":"getFileIconId","value":"..."} (or with
+// "startObservingFolder"), its value a JSON string whose \u escapes, if any, are ASCII as the
+// writer's are; nothing for any other line. A line read here means to decode() what it means here.
+// The path points into line, or into scratch when the value holds escapes.
+std::optional<std::string_view> badgeRequestPath(std::string_view line, std::string& scratch);
+
+struct BadgeEntry {
+  std::string_view path;
+  std::string_view badge;
+  // The path is valid UTF-8 with nothing a JSON string escapes: as badgeRequestPath() gives it
+  // when it points into the line.
+  bool verbatim = false;
+};
+
+// The answer {"command":"setFileIcons","value":{...}} spelled exactly as
+// encode(setFileIcons(map)) spells it, where map holds the entries with a later entry for the
+// same path winning; the empty text when a path is not UTF-8. Reorders entries.
+std::string encodeSetFileIcons(std::vector<BadgeEntry>& entries);
+// Appends text as a JSON string spelled as encode() spells strings; false, with out cut back to
+// where it was, when text is not UTF-8.
+bool appendQuoted(std::string& out, std::string_view text);
+// As appendQuoted(), without the quotes.
+bool appendEscaped(std::string& out, std::string_view text);
+
 }  // namespace pellora::protocol

@@ -1,9 +1,8 @@
-// Sinks on Linux: the systemd journal when its socket exists, else stderr.
+// Sinks on Linux: the systemd journal when its socket exists, else stderr; a record the journal
+// does not take goes to stderr.
 // PELLORA_LOG=stderr sends records to stderr even where a journal runs (the demo uses it);
 // PELLORA_LOG=none keeps them to the captures (benchmarks).
-#include <systemd/sd-journal.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,19 +38,9 @@ Sink processSink() {
     if (mode && std::strcmp(mode, "stderr") == 0) return Sink::Stderr;
     if (mode && std::strcmp(mode, "none") == 0) return Sink::None;
     struct stat st {};
-    return ::stat("/run/systemd/journal/socket", &st) == 0 ? Sink::Journal : Sink::Stderr;
+    return ::stat(JournalWriter::kSocketPath, &st) == 0 ? Sink::Journal : Sink::Stderr;
   }();
   return sink;
-}
-
-void toJournal(const Record& r) {
-  const auto fields = journalFields(r);
-  std::vector<iovec> entry;
-  entry.reserve(fields.size());
-  for (const auto& field : fields) {
-    entry.push_back(iovec{const_cast<char*>(field.data()), field.size()});
-  }
-  sd_journal_sendv(entry.data(), static_cast<int>(entry.size()));
 }
 
 void toStderr(const Record& r) {
@@ -66,15 +55,6 @@ void toStderr(const Record& r) {
 }
 
 }  // namespace
-
-std::vector<std::string> journalFields(const Record& record) {
-  std::vector<std::string> fields{"MESSAGE=" + record.message,
-                                  record.level == Level::Error ? "PRIORITY=3" : "PRIORITY=5"};
-  if (record.subsystem.empty()) return fields;
-  fields.push_back("LOG_SUBSYSTEM=" + record.subsystem);
-  fields.push_back("LOG_CATEGORY=" + record.category);
-  return fields;
-}
 
 void installCapture(Capture* capture) {
   std::lock_guard lock(capturesMutex());
@@ -93,9 +73,11 @@ void emit(const Record& record) {
     for (Capture* c : captures()) c->add(record);
   }
   switch (processSink()) {
-    case Sink::Journal:
-      toJournal(record);
+    case Sink::Journal: {
+      static const JournalWriter journal;
+      if (!journal.write(record)) toStderr(record);
       break;
+    }
     case Sink::Stderr:
       toStderr(record);
       break;

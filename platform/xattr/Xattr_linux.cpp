@@ -17,6 +17,11 @@ ssize_t get(const std::string& path, const std::string& name, void* value, size_
   return ::getxattr(path.c_str(), full.c_str(), value, size);
 }
 
+ssize_t get(const char* path, const Name& name, void* value, size_t size, int options) {
+  if (options & kNoFollow) return ::lgetxattr(path, name.text(), value, size);
+  return ::getxattr(path, name.text(), value, size);
+}
+
 int set(const std::string& path, const std::string& name, const void* value, size_t size,
         uint32_t position, int options) {
   if (position != 0) {

@@ -1,11 +1,10 @@
 #include "core/RequestDispatcher.h"
 
-#include <map>
+#include <deque>
 
 #include "ExtensionProtocol.h"
 #include "core/ZavroMarkers.h"
 #include "dispatch/Queue.h"
-#include "text/Split.h"
 
 namespace protocol = pellora::protocol;
 
@@ -15,8 +14,32 @@ std::shared_ptr<RequestDispatcher> RequestDispatcher::create(
 }
 
 std::string RequestDispatcher::commandQuery(const std::string& request) {
-  std::map<std::string, std::string> icons;
-  for (const std::string_view piece : platform::text::split(request, protocol::kFrameEnd)) {
+  // Entries point into request, or into decoded for paths that are spelled otherwise; the
+  // answer keeps the last one of each path.
+  std::vector<protocol::BadgeEntry> badges;
+  std::deque<std::string> decoded;
+  std::string scratch;
+  std::string terminated;  // the path for the attribute read
+  const auto badge = [&](std::string_view path, bool verbatim) {
+    terminated.assign(path);
+    const bool stub =
+        path.find('\0') == std::string_view::npos && verifyIsCachingFile(terminated.c_str());
+    badges.push_back({path, stub ? protocol::kFileIconCache : protocol::kFileIconNone, verbatim});
+  };
+  const std::string_view text(request);
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = text.find(protocol::kFrameEnd, start);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view piece = text.substr(start, end - start);
+    start = end + protocol::kFrameEnd.size();
+    // Nothing to read (every hand-over ends in one); the JSON reader would build an error.
+    if (piece.empty()) continue;
+    if (const auto path = protocol::badgeRequestPath(piece, scratch)) {
+      // A path that points into the request is spelled there as the answer spells it.
+      const bool inRequest = path->data() != scratch.data();
+      badge(inRequest ? *path : std::string_view(decoded.emplace_back(*path)), inRequest);
+      continue;
+    }
     // Invalid JSON, invalid UTF-8, non-objects and lines without a command are skipped
     // without a word.
     const auto message = protocol::decode(piece);
@@ -25,9 +48,7 @@ std::string RequestDispatcher::commandQuery(const std::string& request) {
     if (!command) continue;
     if (*command == protocol::kGetFileIconId || *command == protocol::kStartObservingFolder) {
       const std::string* path = protocol::text(*message, protocol::kValue);
-      if (!path) continue;
-      icons[*path] =
-          verifyIsCachingFile(*path) ? protocol::kFileIconCache : protocol::kFileIconNone;
+      if (path) badge(decoded.emplace_back(*path), false);
     } else if (*command == protocol::kBringFileOnline) {
       bringFilesFrom(*message);
     } else if (*command == protocol::kOpenedDir) {
@@ -38,7 +59,7 @@ std::string RequestDispatcher::commandQuery(const std::string& request) {
       if (state && handler_) handler_->networkAccess(*state);
     }
   }
-  return protocol::encode(protocol::setFileIcons(icons));
+  return protocol::encodeSetFileIcons(badges);
 }
 
 void RequestDispatcher::bringFilesFrom(const nlohmann::json& json) {

@@ -1,9 +1,20 @@
 #include "core/RequestDispatcher.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
 
+#include "ExtensionProtocol.h"
 #include "TempDir.h"
 #include "dispatch/Queue.h"
 #include "xattr/Xattr.h"
@@ -109,6 +120,14 @@ TEST_F(CommandQueryTest, LaterLinesReplaceEarlierOnesAndEscapedSlashesAreRead) {
   EXPECT_EQ(answer(text + text)["value"], json({{stub, "FileIconCache"}}));
 }
 
+TEST_F(CommandQueryTest, PathWithANulByteNamesNoFile) {
+  // The path up to the NUL is a stub; the path itself names nothing.
+  const std::string text = "{\"command\":\"getFileIconId\",\"value\":" +
+                           json(stub).dump().insert(json(stub).dump().size() - 1, "\\u0000x") +
+                           "}\r\n";
+  EXPECT_EQ(answer(text)["value"], json({{stub + std::string(1, '\0') + "x", "FileIconNone"}}));
+}
+
 TEST_F(CommandQueryTest, RequestEndedByALineFeedAloneIsParsed) {
   const std::string text = json({{"command", "getFileIconId"}, {"value", stub}}).dump() + "\n";
   EXPECT_EQ(answer(text)["value"], json({{stub, "FileIconCache"}}));
@@ -158,6 +177,115 @@ TEST_F(CommandQueryTest, BringOnlineWithoutUsablePathsIsIgnored) {
          line({{"command", "bringFileOnline"}, {"paths", "/not/an/array"}}) +
          line({{"command", "bringFileOnline"}, {"paths", {"/ok", 3}}}));
   EXPECT_EQ(dispatcher->queuedRequests(), 0);
+}
+
+// The answer as the dispatch gave it before badge lines had a reader of their own: a document
+// per line, a map, the JSON writer; the marker read straight from the file.
+std::string fullReaderAnswer(const std::string& text) {
+  namespace protocol = pellora::protocol;
+  std::map<std::string, std::string> icons;
+  size_t start = 0;
+  for (bool last = false; !last;) {
+    size_t end = text.find("\r\n", start);
+    last = end == std::string::npos;
+    if (last) end = text.size();
+    const auto message = protocol::decode(std::string_view(text).substr(start, end - start));
+    start = end + 2;
+    if (!message || !message->is_object()) continue;
+    const std::string* command = protocol::text(*message, protocol::kCommand);
+    const std::string* path = protocol::text(*message, protocol::kValue);
+    if (!command || !path || (*command != "getFileIconId" && *command != "startObservingFolder")) {
+      continue;
+    }
+    char value[256];
+    const bool stub = path->find('\0') == std::string::npos &&
+                      ::getxattr(path->c_str(), "user.is.zavro.stub", value, sizeof value) == 5 &&
+                      std::memcmp(value, "ZAVRO", 5) == 0;
+    icons[*path] = stub ? protocol::kFileIconCache : protocol::kFileIconNone;
+  }
+  return protocol::encode(protocol::setFileIcons(icons));
+}
+
+TEST_F(CommandQueryTest, AnswersAreTheFullReadersOverTheFuzzCorpus) {
+  size_t files = 0;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(PELLORA_SOURCE_DIR "/fuzz/corpus")) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    // Each file as it is, and after a badge line for a stub.
+    const std::string text = content.str();
+    const std::string stubLine = line({{"command", "getFileIconId"}, {"value", stub}});
+    for (const std::string& request : {text, stubLine + text, stubLine + text + stubLine}) {
+      SCOPED_TRACE(entry.path().string());
+      EXPECT_EQ(dispatcher->commandQuery(request), fullReaderAnswer(request));
+    }
+    ++files;
+  }
+  EXPECT_GT(files, 20u);
+}
+
+TEST_F(CommandQueryTest, AnswersAreTheFullReadersForFilesWithAnyName) {
+  // Names with what JSON escapes, non-ASCII, and bytes that are no UTF-8 (lines naming those
+  // are no JSON, and both readers skip them).
+  const std::vector<std::string> pieces = {"a",
+                                           "Docs",
+                                           " ",
+                                           ".bin",
+                                           "\"",
+                                           "\\",
+                                           "\\u0041",
+                                           "\x01",
+                                           "\b",
+                                           "\t",
+                                           "\n",
+                                           "\r",
+                                           "\x1f",
+                                           "\x7f",
+                                           "caf\xc3\xa9",
+                                           "\xe4\xb8\xad",
+                                           "\xf0\x9f\x98\x80",
+                                           "\xff",
+                                           "\xc0\x80",
+                                           "\xed\xa0\x80",
+                                           "\xe2\x82",
+                                           "},{",
+                                           "\",\"value\":\""};
+  std::mt19937 random(41);
+  std::vector<std::string> lines;
+  for (int i = 0; i < 300; ++i) {
+    std::string name = std::to_string(i);
+    for (size_t n = random() % 6; n > 0; --n) name += pieces[random() % pieces.size()];
+    const std::string path = dir.path() + "/" + name;
+    const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << name;
+    ::close(fd);
+    if (random() % 2) platform::xattr::set(path, "is.zavro.stub", "ZAVRO", 5, 0, 0);
+    std::string raw;  // quotes and backslashes escaped, every other byte as it is
+    for (const char c : path)
+      raw += (c == '"' || c == '\\') ? std::string("\\") + c : std::string(1, c);
+    const char* command = random() % 3 ? "getFileIconId" : "startObservingFolder";
+    lines.push_back(std::string("{\"command\":\"") + command + "\",\"value\":\"" + raw + "\"}");
+    lines.push_back("{\"value\":\"" + raw + "\",\"command\":\"getFileIconId\"}");
+    try {
+      lines.push_back(json({{"command", command}, {"value", path}}).dump());
+      lines.push_back(json({{"command", command}, {"value", path}}).dump(-1, ' ', true));
+      auto escaped =
+          pellora::protocol::encodeEscapingSlashes(json({{"command", command}, {"value", path}}));
+      lines.push_back(*escaped);
+    } catch (const json::exception&) {
+    }
+  }
+  lines.push_back(json({{"command", "getFileIconId"}, {"value", dir / "missing"}}).dump());
+  lines.push_back(json({{"command", "openedDir"}, {"path", dir.path()}}).dump());
+  for (int round = 0; round < 20; ++round) {
+    std::shuffle(lines.begin(), lines.end(), random);
+    std::string text;
+    // Half of the lines, so that spellings of one path come alone, together or not at all.
+    for (size_t i = 0; i < lines.size() / 2; ++i) text += lines[i] + "\r\n";
+    ASSERT_EQ(dispatcher->commandQuery(text), fullReaderAnswer(text)) << round;
+  }
 }
 
 TEST(RequestDispatcherAlone, WithoutAHandlerBadgesAreAnsweredAndTheRestIgnored) {

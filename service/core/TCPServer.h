@@ -1,12 +1,20 @@
-// The service's end of the extension connection: one listener thread on 127.0.0.1, one thread
-// per client, the opening check, request hand-over and answers, and pushes to every client.
+// The service's end of the extension connection: one listener thread on 127.0.0.1, a few
+// worker threads that serve every connection (the opening check, request hand-over and
+// answers), and pushes to every client.
 // No client can stop the listener or hold up another: every connection has a deadline for its
 // opening message and the number of connections is capped; writes never block, each client
-// has a queue of its own, and one that lets its queue grow past a bound is dropped.
+// has a queue of its own, and one that lets its queue grow past a bound is dropped. Workers take
+// connections in turn as they become ready, one worker per connection at a time; while every
+// worker has been held up for a while (a hand-over waiting on a slow share), another starts.
+//
+// Workers rather than a thread per client: on a machine with few processors, many clients
+// asking at once made many threads wake for every request, and the requests' latency followed
+// the scheduler's.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -30,11 +38,19 @@ struct TCPServerSettings {
   size_t maxQueuedBytes = size_t{16} << 20;
   // How long accepting pauses when the system has no descriptor or memory for a connection.
   std::chrono::milliseconds acceptPause{200};
-  // Starts a client's thread in place of std::thread (tests make it fail).
+  // Workers kept while none is held up; 0 for one per processor, at least 2.
+  size_t workers = 0;
+  // When every worker has been on one connection this long, another worker starts (up to one
+  // per connection); one of those extra workers ends after idling this long.
+  std::chrono::milliseconds stuckAfter{50};
+  std::chrono::milliseconds extraWorkerIdle{10000};
+  // Starts a worker thread in place of std::thread (tests make it fail).
   std::function<std::thread(std::function<void()>)> startThreadForTesting;
 };
 
 class TCPServer {
+  using Clock = std::chrono::steady_clock;
+
  public:
   // Request text that grows past this without a line break closes its connection.
   static constexpr size_t kMaxRequestBytes = pellora::protocol::kMaxFrameBytes;
@@ -58,23 +74,41 @@ class TCPServer {
 
   int port() const { return port_; }
   size_t clientCount() const;
+  // The threads that serve connections now, extra ones included.
+  size_t workerCount() const { return workerCount_; }
 
  private:
   struct Client;
+  struct Worker;
   enum class Admission { Admitted, Refused, Failed };
 
   void listenerThread();
   // Takes fd over: serves it, or closes it when over the caps or out of resources (why says
   // which resource).
   Admission admit(int fd, std::string& why);
-  void socketThread(const std::shared_ptr<Client>& client);
+  // Call with lock_ held. False, with why, when the thread cannot be made.
+  bool startWorker(std::string& why);
+  void workerThread(Worker& self);
+  // One turn of a worker on a client that epoll reported with events.
+  void serve(const std::shared_ptr<Client>& client, uint32_t events);
+  // Reads and answers what the client sent, a turn's worth; false when the connection ends.
+  bool receive(Client& client, uint32_t events);
   bool openClient(Client& client);
   // Writes what the client's queue holds without waiting; false when the connection failed.
   // Call with the client's lock held.
   bool flush(Client& client);
-  // Closes the connection (logging why, when given) and wakes its thread. Call with the
-  // client's lock held.
+  // Has epoll report the client again, for reading and, with frames waiting, for writing. Call
+  // with the client's lock held, while no worker serves it.
+  bool watch(Client& client);
+  // Closes the connection (logging why, when given); a worker then removes the client. Call
+  // with the client's lock held.
   void drop(Client& client, const char* why);
+  void remove(const std::shared_ptr<Client>& client);
+  // Closes connections past their opening deadline; returns the next deadline.
+  Clock::time_point closeLateOpenings();
+  // While every worker is busy: starts another when all have been held up; stops looking once
+  // some worker is free again.
+  void superviseWorkers();
   void reapFinishedThreads();
 
   ResponseHelperInterface& responder_;
@@ -83,14 +117,23 @@ class TCPServer {
   const TCPServerSettings settings_;
   std::atomic<bool> running_{true};
   std::atomic<bool> stopping_{false};
+  const size_t baseWorkers_;
   int listenFd_ = -1;
+  int epollFd_ = -1;
+  // Wakes the listener: a worker ended, or every worker is busy.
   std::unique_ptr<platform::dispatch::Waker> waker_;
+  // In the epoll set; once woken, every worker sees it and ends.
+  std::unique_ptr<platform::dispatch::Waker> stopWorkers_;
   std::thread listener_;
+  std::atomic<size_t> busy_{0};
+  std::atomic<bool> supervising_{false};
 
   // Lock order: the owner's locks, then lock_, then a client's own lock.
-  mutable std::mutex lock_;  // guards clients_, threads_, finished_
+  mutable std::mutex lock_;  // guards clients_, workers_, finished_, workerCount_ writes
   std::map<int, std::shared_ptr<Client>> clients_;
-  std::map<uint64_t, std::thread> threads_;
+  std::map<uint64_t, std::shared_ptr<Worker>> workers_;
+  std::atomic<size_t> workerCount_{0};  // workers not ending
+  std::atomic<size_t> clientTotal_{0};  // clients_.size(), for readers without lock_
   std::vector<uint64_t> finished_;
-  uint64_t nextThread_ = 0;
+  uint64_t nextWorker_ = 0;
 };

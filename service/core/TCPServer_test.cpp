@@ -37,6 +37,7 @@ const std::string kKey = "{0F2C8D2E-3B7A-4C55-9E1D-6A7B8C9D0E1F}";
 class FakeResponder : public ResponseHelperInterface {
  public:
   void analyzeInputAndGenerateOutput(const std::string& input, std::string& output) override {
+    if (duringAnswer) duringAnswer(input);
     std::lock_guard guard(mutex);
     inputs.push_back(input);
     output = nlohmann::json({{"command", "answer"}, {"n", inputs.size()}}).dump();
@@ -61,6 +62,8 @@ class FakeResponder : public ResponseHelperInterface {
   std::string icon = R"({"command":"registerIconWithId","value":{}})";
   // Runs after a new client's filter paths were read, before they are sent.
   std::function<void()> duringOpening;
+  // Runs before each answer is made, on the thread that serves the connection.
+  std::function<void(const std::string&)> duringAnswer;
 };
 
 int freePort() { return pellora::testing::freeLoopbackPort(); }
@@ -421,6 +424,44 @@ TEST_F(TCPServerTest, ConnectionsOverTheCapsAreClosedAtOnce) {
   auto seventh = opened();
   seventh->send("{\"command\":\"a\"}\r\n");
   EXPECT_TRUE(seventh->readFrame().has_value());
+}
+
+TEST_F(TCPServerTest, HandOverHeldUpOnASlowShareHoldsUpNobodyElse) {
+  settings.workers = 1;
+  settings.stuckAfter = 50ms;
+  settings.extraWorkerIdle = 200ms;
+  startServer();
+  std::mutex gate;
+  std::unique_lock closed(gate);
+  std::atomic<int> waiting{0};
+  responder.duringAnswer = [&](const std::string& input) {
+    if (input.find("slow") == std::string::npos) return;
+    ++waiting;
+    std::lock_guard passed(gate);  // until the test opens the gate
+  };
+  auto slow1 = opened();
+  auto slow2 = opened();
+  auto quick = opened();
+  slow1->send("{\"command\":\"slow\"}\r\n");
+  ASSERT_TRUE(waitUntil([&] { return waiting == 1; }));
+  // The one worker is held up: another starts and serves the others, even when it is held up
+  // too.
+  quick->send("{\"command\":\"a\"}\r\n");
+  EXPECT_TRUE(quick->readFrame(5s).has_value());
+  slow2->send("{\"command\":\"slow\"}\r\n");
+  ASSERT_TRUE(waitUntil([&] { return waiting == 2; }));
+  quick->send("{\"command\":\"b\"}\r\n");
+  EXPECT_TRUE(quick->readFrame(5s).has_value());
+  EXPECT_EQ(server->workerCount(), 3u);
+  closed.unlock();
+  EXPECT_TRUE(slow1->readFrame().has_value());
+  EXPECT_TRUE(slow2->readFrame().has_value());
+  // The extra workers end once they idle; the connections stay served.
+  EXPECT_TRUE(waitUntil([&] { return server->workerCount() == 1; }));
+  for (auto* c : {slow1.get(), slow2.get(), quick.get()}) {
+    c->send("{\"command\":\"c\"}\r\n");
+    EXPECT_TRUE(c->readFrame().has_value());
+  }
 }
 
 // Highest descriptor open in this process.

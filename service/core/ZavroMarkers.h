@@ -5,7 +5,9 @@
 #include <string>
 
 // True when the file at path is a stub; used for every badge the service answers or pushes.
+// A path with a NUL byte names no file.
 bool verifyIsCachingFile(const std::string& path);
+bool verifyIsCachingFile(const char* path);
 
 // True when the folder at path is the root of a gateway share.
 bool isZavroShareRoot(const std::string& path);
