@@ -173,6 +173,7 @@ TEST_F(PreviewControlTest, OpenedShareFoldersGetThePreviewChoiceOfTheCommunicati
     EXPECT_EQ(downloads.value(rel, 0), 1) << rel;
   }
   EXPECT_TRUE(stillStub(b1));
+  EXPECT_EQ(service.stop(), 0);
 }
 
 // A client connected as an extension: every filter-paths push in order.
@@ -267,6 +268,7 @@ TEST_F(PreviewControlTest, AShareMountedWhileTheServiceRunsIsWatchedUntilItIsUnm
   ASSERT_TRUE(sim.unmount()) << sim.log();
   EXPECT_EQ(client.nextPush(), std::vector<std::string>{""});
   EXPECT_TRUE(serviceLogged("Stopped monitoring path:" + sim.mountPoint()));
+  EXPECT_EQ(service.stop(), 0);
 }
 
 }  // namespace
