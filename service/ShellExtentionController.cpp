@@ -1,5 +1,6 @@
 #include "ShellExtentionController.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "AttrManager.h"
@@ -7,6 +8,7 @@
 #include "DownloadFileProcess/FileProcessController.h"
 #include "core/ExtensionHelper.h"
 #include "core/ShellExtentionController.h"
+#include "dispatch/Queue.h"
 #include "mounts/Mounts.h"
 
 namespace service {
@@ -37,9 +39,12 @@ class ServiceRequests final : public ExtensionRequestHandler {
                                          std::make_shared<ZVFileManager>());
   }
 
+  // Called on the connection's thread. The owner is taken up on the main queue only: held
+  // here while the service ends, it would be destroyed on this thread, whose server it joins.
   void openedDir(const std::string& folderPath) override {
-    const auto owner = extensionController.lock();
-    if (owner) owner->commFileManager()->setPreview(folderPath);
+    platform::dispatch::mainQueue()->async([owner = extensionController, folderPath] {
+      if (const auto self = owner.lock()) self->commFileManager()->setPreview(folderPath);
+    });
   }
 
   void networkAccess(const std::string& state) override { PermissionStatus::extensionReported(state); }

@@ -1,7 +1,8 @@
 // The whole add-on over real processes, each in a temporary home: the simulated gateway share,
 // the service started from its bundle, the Finder stand-in, and the Finder extension that Finder
 // runs from the service's bundle. Badges, their changes, the service going away and coming
-// back, the context menu, and bringing a selection online.
+// back, the context menu, and bringing a selection online. Finder previews what it lists (which
+// downloads stubs) unless the service has switched the opened folder's previews off.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -72,14 +73,21 @@ class SystemTest : public ::testing::Test {
     return r.out;
   }
 
+  // No communication file: the service switches every opened share folder's previews off.
+  bool previewsOff(const std::string& folder) {
+    const std::string off = "list\tshowsIconPreview=off\tshowsPreviewColumn=off\n"
+                            "column\tshowsIconPreview=off\tshowsPreviewColumn=off\n"
+                            "icon\tshowsIconPreview=off\tshowsPreviewColumn=off\n";
+    return waitUntil([&] { return finder.run({"view-options", folder}).out == off; }, 15s);
+  }
+
   bool stillStub(const std::string& path) {
     char value[8] = {};
     return platform::xattr::get(path, "is.zavro.stub", value, sizeof value, 0, 0) == 5;
   }
 
   GatewaySim sim;
-  // Listing here is about badges: previews would download the stubs.
-  FinderStandIn finder{FinderStandIn::Options{.previews = false}};
+  FinderStandIn finder;
   TestProcess service;
 };
 
@@ -93,8 +101,12 @@ TEST_F(SystemTest, BadgesFollowTheShareTheGatewayAndTheService) {
   ASSERT_TRUE(waitBadge(a, "FileIconCache"));
   ASSERT_TRUE(waitBadge(b, "FileIconCache"));
   ASSERT_TRUE(waitBadge(d, "FileIconCache"));
+  // Finder previews what it lists until the service has switched the opened folder's previews
+  // off, which follows the opening asynchronously.
+  ASSERT_TRUE(previewsOff(sim.path("docs")));
   EXPECT_EQ(run({"ls", sim.path("docs")}),
             "FileIconCache\ta.pdf\nFileIconCache\tb.pdf\n-\tc.txt\nFileIconCache\td.pdf\n");
+  for (const auto& stub : {a, b, d}) EXPECT_TRUE(stillStub(stub)) << stub;
   EXPECT_NE(run({"badges"}).find("zavroMacPellora.icns"), std::string::npos);
 
   // The gateway brings a stub online: the watcher sees it and the badge follows.
