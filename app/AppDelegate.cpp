@@ -88,6 +88,14 @@ ViewController* AppDelegate::controller() {
       const auto self = weak.lock();
       if (self && self->applicationShouldTerminateAfterLastWindowClosed()) self->terminate();
     });
+    // A picture of every list the user gets to see, not only of the first one.
+    controller_->setRowsChangedHandler([weak] {
+      // Once the new rows have been laid out.
+      mainQueue()->async([weak] {
+        const auto self = weak.lock();
+        if (self && self->controller_ && self->controller_->window()->isVisible()) self->snapshot();
+      });
+    });
   }
   return controller_.get();
 }

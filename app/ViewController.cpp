@@ -444,6 +444,7 @@ void ViewController::refreshStatus() {
     widget->show();
   }
   updateWindowHeight();
+  if (rowsChanged_) rowsChanged_();
 }
 
 QWidget* ViewController::row(const Problem& problem) {

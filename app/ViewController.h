@@ -61,6 +61,8 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   QWidget* window() const { return window_.get(); }
   // Called when the user closes the window.
   void setWindowClosedHandler(std::function<void()> handler) { windowClosed_ = std::move(handler); }
+  // Called after the problem rows were rebuilt for a list that differs from the one shown.
+  void setRowsChangedHandler(std::function<void()> handler) { rowsChanged_ = std::move(handler); }
 
   // Outlets.
   QPointer<QLabel> versionTxt;
@@ -135,4 +137,5 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   QPointer<QMessageBox> guidance_;
   WindowEvents* events_ = nullptr;
   std::function<void()> windowClosed_;
+  std::function<void()> rowsChanged_;
 };

@@ -283,17 +283,21 @@ TEST_F(StatusWindowTest, ARefreshWithTheSameListLeavesTheRowsAndTheWindowAsTheyA
   ASSERT_TRUE(refreshUntil({kDenied}));
   const std::vector<QWidget*> before = rows();
   const QRect geometry = controller_->window()->geometry();
+  int rebuilds = 0;
+  controller_->setRowsChangedHandler([&rebuilds] { ++rebuilds; });
   for (int i = 0; i < 3; ++i) controller_->refreshStatus();
   controller_->appBecameActive();
   serve([] { return false; }, 300ms);  // the extension's state comes back in this time
   EXPECT_EQ(rows(), before);
   EXPECT_EQ(controller_->window()->geometry(), geometry);
+  EXPECT_EQ(rebuilds, 0);
 
   // Another list: new rows, a taller window, its top edge where it was.
   suite()->set(kNetworkAccessKey, Value("blocked"));
   const QPointer<QWidget> old(before[0]);
   ASSERT_TRUE(refreshUntil({kNoAccess, kDenied}));
   EXPECT_TRUE(serve([&] { return old.isNull(); }));  // rebuilt: the old row is gone
+  EXPECT_EQ(rebuilds, 1);
   EXPECT_GT(controller_->window()->height(), geometry.height());
   EXPECT_EQ(controller_->window()->geometry().top(), geometry.top());
   EXPECT_EQ(controller_->window()->minimumHeight(), controller_->window()->maximumHeight());

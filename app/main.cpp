@@ -31,7 +31,7 @@ void printUsage() {
       "  --help         print this text\n"
       "\n"
       "Environment: PELLORA_WINDOW_SNAPSHOTS names a folder that gets a picture of the\n"
-      "status window each time it is shown.\n");
+      "status window each time it is shown and each time its list of problems changes.\n");
 }
 
 void printVersion() {
