@@ -1,5 +1,5 @@
 # Thin front over the CMake presets. Every target first installs what is missing.
-.PHONY: deps build test demo demo-installed install uninstall asan tsan fuzz clean
+.PHONY: deps build test demo demo-nautilus demo-installed install uninstall asan tsan fuzz clean
 
 JOBS ?= $(shell nproc)
 # Where `make install` puts the commands, the launcher and the icons. The application bundle goes
@@ -31,6 +31,10 @@ fuzz: deps
 
 demo: build
 	./scripts/demo.sh
+
+# The add-on in GNOME Files, where Nautilus is installed (under Xvfb when there is no display).
+demo-nautilus: build
+	./tools/nautilus/demo.sh
 
 # The build's programs know their prefix (they look for the plug-in tool there as well).
 install: deps
