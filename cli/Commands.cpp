@@ -31,6 +31,8 @@ using namespace std::chrono_literals;
 // The enable handler waits up to ten seconds for old copies to end and five for a new one's
 // lock; this is well past both.
 constexpr auto kSwitchTimeout = 60s;
+// How long a switched-off copy may take to end (seconds), after the handler's own wait.
+constexpr double kExitWait = 15.0;
 
 void fail(const std::string& message) { std::fprintf(stderr, "pellora: %s\n", message.c_str()); }
 
@@ -138,6 +140,14 @@ ExitStatus runSwitch(const Invocation& invocation, const Context& context) {
     return kExitFailed;
   }
   if (!on) {
+    // A copy killed while the kernel still tears down its watches holds the lock a while
+    // longer than the handler waits.
+    if (!ServiceEnableHandler::waitForServiceExit(kExitWait)) {
+      const auto holder = ServiceLockFile::runningHolder(ServiceEnableHandler::homeDirectory());
+      fail("Pellora is off, but the service copy " + (holder ? "with pid " + std::to_string(holder->pid) + " " : "") +
+           "has not ended yet");
+      return kExitFailed;
+    }
     std::printf("Pellora is off.\n");
     return kExitOk;
   }

@@ -63,6 +63,7 @@ std::string formatDuration(double seconds) {
 
 double secondsLeft(const ProgressState& s) {
   const double elapsed = s.elapsed.count();
+  if (s.filesTotal > 0 && s.filesDone >= s.filesTotal) return 0;
   if (elapsed <= 0) return -1;
   if (s.bytesDone > 0 && s.bytesTotal >= s.bytesDone) {
     return static_cast<double>(s.bytesTotal - s.bytesDone) / (static_cast<double>(s.bytesDone) / elapsed);
@@ -80,7 +81,7 @@ std::string renderBar(const ProgressState& s, size_t width) {
   line += "  " + std::to_string(s.filesDone) + "/" + std::to_string(s.filesTotal) + " files";
   if (s.bytesTotal > 0) {
     line += "  " + platform::text::byteCount(s.bytesDone) + " of " + platform::text::byteCount(s.bytesTotal);
-    if (s.elapsed.count() > 0) {
+    if (s.elapsed.count() > 0 && s.bytesDone > 0) {
       const auto rate = static_cast<uint64_t>(static_cast<double>(s.bytesDone) / s.elapsed.count());
       line += "  " + platform::text::byteCount(rate) + "/s";
     }

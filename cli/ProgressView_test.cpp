@@ -51,6 +51,10 @@ TEST(ProgressView, TimeLeftByBytesThenByFiles) {
   s.elapsed = 0s;
   s.filesDone = 3;
   EXPECT_LT(secondsLeft(s), 0);
+  // Every file done, a failed one's bytes never coming: nothing is left.
+  s.filesDone = 40;
+  s.bytesDone = 1;
+  EXPECT_EQ(secondsLeft(s), 0);
   // Nothing to download at all: the bar shows files only.
   ProgressState online;
   online.filesDone = 1;
