@@ -1,7 +1,5 @@
 #include "ViewController.h"
 
-#include <unistd.h>
-
 #include <QCloseEvent>
 #include <QEvent>
 #include <QFile>
@@ -13,13 +11,9 @@
 #include <cmath>
 
 #include "ServiceEnableHandler.h"
-#include "ServiceLockFile.h"
-#include "defaults/UserDefaults.h"
 #include "dispatch/Queue.h"
 #include "log/Log.h"
 #include "loginitems/LoginItems.h"
-#include "plugins/PluginTool.h"
-#include "process/Process.h"
 #include "text/Format.h"
 #include "workspace/Workspace.h"
 
@@ -54,24 +48,6 @@ QFont fontOfSize(int pixels) {
 
 }  // namespace
 
-// The facts of the list, asked in the order of the rows.
-class ViewController::Sources : public StatusSources {
- public:
-  explicit Sources(ServiceControl& service) : service_(service) {}
-  bool isEnabledInDefaults() override { return service_.isEnabledInDefaults(); }
-  bool serviceRuns() override { return service_.isServiceLockHeld() || service_.serviceApplicationRuns(); }
-  std::optional<SharedStatus> sharedStatus() override {
-    const auto suite = platform::defaults::UserDefaults::suite(kSharedDefaultsSuite);
-    if (!suite) return std::nullopt;
-    return SharedStatus{suite->string(kFinderControlKey), suite->string(kNetworkAccessKey),
-                        suite->integer(kNetworkSharesKey).value_or(0),
-                        suite->integer(kMonitoredSharesKey).value_or(0)};
-  }
-
- private:
-  ServiceControl& service_;
-};
-
 // The window's life cycle as the platform tells it.
 class ViewController::WindowEvents : public QObject {
  public:
@@ -102,6 +78,7 @@ ViewController::ViewController(const platform::bundle::Bundle& bundle, Settings 
     : bundle_(bundle),
       settings_(std::move(settings)),
       service_(settings_.serviceControl ? settings_.serviceControl : std::make_shared<ServiceControl>()),
+      probe_(service_, {settings_.pluginTool, settings_.home}),
       zvFileManager_(std::make_shared<ZVFileManager>()),
       model_([this](const std::string& key) { return localized(key); }) {}
 
@@ -385,42 +362,23 @@ void ViewController::updateExtensionState(bool force) {
   PELLORA_DCHECK_SEQUENCE(sequence_);
   if (!model_.extensionCheckDue(StatusModel::Clock::now(), settings_.timing.extensionCheckInterval, force)) return;
   const std::weak_ptr<ViewController> weak = weak_from_this();
-  const std::string tool = settings_.pluginTool.empty() ? platform::plugins::pluginToolPath() : settings_.pluginTool;
-  const std::string restarting = ServiceLockFile::hiddenFolderPath(home()) + "/extension.restarting";
   const uint64_t check = ++extensionCheck_;
-  platform::dispatch::globalQueue(platform::dispatch::QoS::Utility)
-      ->async([weak, tool, restarting, check, service = service_] {
-        // Never the last owner here: the controller must go on the main thread.
-        std::optional<bool> state = weak.expired() ? std::nullopt : finderExtensionEnabled(tool);
-        // The service is switching the extension off and on again.
-        if (::access(restarting.c_str(), F_OK) == 0) state.reset();
-        const bool needsApproval = service->backgroundNeedsApproval();
-        mainQueue()->async([weak, state, needsApproval, check] {
-          const auto self = weak.lock();
-          if (!self || check != self->extensionCheck_) return;
-          self->model_.backgroundNeedsApproval = needsApproval;
-          self->model_.extensionEnabled = state;
-          self->refreshStatus();
-        });
-      });
-}
-
-std::optional<bool> ViewController::finderExtensionEnabled(const std::string& pluginTool) {
-  platform::process::RunOptions options;
-  options.captureOutput = true;
-  const auto result = platform::process::run({pluginTool, "-m", "-i", kFinderExtensionIdentifier}, options);
-  if (!result.started) return std::nullopt;
-  const std::string& out = result.output;
-  const size_t first = out.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return std::nullopt;
-  if (out[first] == '+') return true;
-  if (out[first] == '-') return false;
-  return std::nullopt;
+  platform::dispatch::globalQueue(platform::dispatch::QoS::Utility)->async([weak, check, probe = probe_] {
+    // Never the last owner here: the controller must go on the main thread.
+    const std::optional<bool> state = weak.expired() ? std::nullopt : probe.extensionEnabled();
+    const bool needsApproval = probe.backgroundNeedsApproval();
+    mainQueue()->async([weak, state, needsApproval, check] {
+      const auto self = weak.lock();
+      if (!self || check != self->extensionCheck_) return;
+      self->model_.backgroundNeedsApproval = needsApproval;
+      self->model_.extensionEnabled = state;
+      self->refreshStatus();
+    });
+  });
 }
 
 std::vector<Problem> ViewController::currentProblems() {
-  Sources sources(*service_);
-  return model_.currentProblems(sources, StatusModel::Clock::now());
+  return model_.currentProblems(probe_, StatusModel::Clock::now());
 }
 
 void ViewController::refreshStatus() {
@@ -528,8 +486,4 @@ void ViewController::updateWindowHeight() {
 
 std::string ViewController::localized(const std::string& key, const std::string& value) const {
   return bundle_.localizedString(key, value);
-}
-
-std::string ViewController::home() const {
-  return settings_.home.empty() ? ServiceEnableHandler::homeDirectory() : settings_.home;
 }

@@ -23,6 +23,7 @@
 #include "ServiceControl.h"
 #include "SettingsGuidance.h"
 #include "StatusModel.h"
+#include "StatusProbe.h"
 #include "ZVButton.h"
 #include "ZVFileManager.h"
 #include "bundle/Bundle.h"
@@ -46,7 +47,7 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
     Timing timing{};
   };
 
-  static constexpr const char* kHelpPageURL = "https://docs.zavro.com/pellora/installation";
+  static constexpr const char* kHelpPageURL = StatusModel::kHelpPageURL;
   static constexpr const char* kPrivacySettingsURL = "x-apple.systempreferences:com.apple.preference.security?";
 
   // The controller of the window "MainWindow" in the bundle's Resources/Main.ui, loaded
@@ -95,15 +96,12 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   void refreshStatus();
   std::vector<Problem> currentProblems();
   void updateExtensionState(bool force);
-  // The plug-in tool's answer about the Finder extension; none when unknown. Blocks.
-  static std::optional<bool> finderExtensionEnabled(const std::string& pluginTool);
 
   const StatusModel& model() const { return model_; }
   // The advice shown where the desktop has no settings page; empty while none is shown.
   QString guidanceText() const;
 
  private:
-  class Sources;
   class WindowEvents;
 
   explicit ViewController(const platform::bundle::Bundle& bundle, Settings settings);
@@ -118,11 +116,11 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
   void showGuidance(SettingsPage page);
   void startToggleTimer(ZVButton* checkBox);
   std::string localized(const std::string& key, const std::string& value = "") const;
-  std::string home() const;
 
   platform::bundle::Bundle bundle_;
   Settings settings_;
   std::shared_ptr<ServiceControl> service_;
+  StatusProbe probe_;
   std::shared_ptr<ZVFileManager> zvFileManager_;
   StatusModel model_;
   // The newest extension check; checks run side by side and an older one may end last.

@@ -12,48 +12,32 @@
 #include "ReopenChannel.h"
 #include "ServiceEnableHandler.h"
 #include "dispatch/Queue.h"
+#include "process/StandardOptions.h"
 #include "process/StopSignals.h"
 #include "ui/Application.h"
 #include "workspace/Workspace.h"
 
 namespace {
 
-void printUsage() {
-  std::printf(
-      "usage: Zavro Pellora [checkVersion]\n"
-      "\n"
-      "Shows the status window of Zavro Pellora: the enable switch, the preview choice and\n"
-      "what keeps Pellora from working, with a fix for each. Started again while it runs, it\n"
-      "brings the running window forward.\n"
-      "\n"
-      "  checkVersion   run one software-update check without a window, then quit\n"
-      "  --version      print the version\n"
-      "  --help         print this text\n"
-      "\n"
-      "Environment: PELLORA_WINDOW_SNAPSHOTS names a folder that gets a picture of the\n"
-      "status window each time it is shown and each time its list of problems changes.\n");
-}
-
-void printVersion() {
-  const auto info = platform::workspace::mainBundleInfo();
-  const std::string shortVersion = info && info->shortVersion ? *info->shortVersion : PELLORA_VERSION;
-  const std::string build = info && info->version ? *info->version : "";
-  std::printf("Zavro Pellora %s%s\n", shortVersion.c_str(), build.empty() ? "" : (" (" + build + ")").c_str());
-}
+constexpr const char* kUsage =
+    "usage: Zavro Pellora [checkVersion]\n"
+    "\n"
+    "Shows the status window of Zavro Pellora: the enable switch, the preview choice and\n"
+    "what keeps Pellora from working, with a fix for each. Started again while it runs, it\n"
+    "brings the running window forward.\n"
+    "\n"
+    "  checkVersion   run one software-update check without a window, then quit\n"
+    "  --version      print the version\n"
+    "  --help         print this text\n"
+    "\n"
+    "Environment: PELLORA_WINDOW_SNAPSHOTS names a folder that gets a picture of the\n"
+    "status window each time it is shown and each time its list of problems changes.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      printUsage();
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--version") == 0) {
-      printVersion();
-      return 0;
-    }
-  }
+  const std::string version = platform::workspace::bundleVersionLine("Zavro Pellora", PELLORA_VERSION);
+  if (const auto status = platform::process::answerStandardOptions(argc, argv, kUsage, version)) return *status;
   const bool checker = argc >= 2 && std::strcmp(argv[1], kCheckVersionArgument) == 0;
   const std::string socket = ReopenChannel::socketPath(ServiceEnableHandler::homeDirectory());
   // A version check runs beside an open window; an ordinary start hands itself to it.

@@ -18,3 +18,9 @@ function(pellora_test)
   endif()
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 600)
 endfunction()
+
+# pellora_program_version(<target>): the project's version as PELLORA_VERSION, for the
+# program's --version.
+function(pellora_program_version target)
+  target_compile_definitions(${target} PRIVATE PELLORA_VERSION="${PROJECT_VERSION}")
+endfunction()

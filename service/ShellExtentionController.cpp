@@ -1,11 +1,16 @@
 #include "ShellExtentionController.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 
 #include "AttrManager.h"
 #include "CLog.h"
 #include "DownloadFileProcess/FileProcessController.h"
+#include "bundle/Bundle.h"
+#include "ServiceStatusFile.h"
 #include "core/ExtensionHelper.h"
 #include "core/ShellExtentionController.h"
 #include "dispatch/Queue.h"
@@ -72,9 +77,23 @@ void ShellExtentionController::init(const std::string& home) {
   CLOG(StringTag::Service, "Service init");
   commFileManager_ = CommunicationFileManager::create(zvFileManager_);
   mShellExController = createShellExtentionControllerClass(home.c_str());
+  home_ = home;
+  if (const auto bundle = platform::bundle::Bundle::main()) {
+    version_ = bundle->infoString("CFBundleShortVersionString").value_or("");
+    build_ = bundle->infoString("CFBundleVersion").value_or("");
+  }
 
   auto& mounts = MountNotifier::shared();
   const std::weak_ptr<ShellExtentionController> weak = weak_from_this();
+  // Changes come from the core's threads, often several at once: one write on the main queue
+  // takes all that came before it.
+  mShellExController->setStatusObserver([weak, queued = std::make_shared<std::atomic<bool>>(false)] {
+    if (queued->exchange(true)) return;
+    platform::dispatch::mainQueue()->async([weak, queued] {
+      queued->store(false);
+      if (const auto self = weak.lock()) self->publishStatus();
+    });
+  });
   didMountSubscription_ = mounts.subscribe(MountNotifier::Event::DidMount, [weak](const UserInfo& info) {
     if (const auto self = weak.lock()) self->didMount(info);
   });
@@ -112,11 +131,26 @@ ShellExtentionController::~ShellExtentionController() {
   }
   ReleaseShellExtentionControllerClass(mShellExController);
   if (commFileManager_) commFileManager_->cancelFileMonitor();
+  ServiceStatusFile(home_).removeIfWrittenBy(::getpid());
 }
 
 void ShellExtentionController::startController() {
   PELLORA_DCHECK_SEQUENCE(mainThread_);
   _startController(mShellExController);
+  publishStatus();
+}
+
+void ShellExtentionController::publishStatus() {
+  PELLORA_DCHECK_SEQUENCE(mainThread_);
+  if (!mShellExController) return;
+  ServiceStatus status;
+  status.pid = ::getpid();
+  status.version = version_;
+  status.build = build_;
+  status.shares = mShellExController->watchedPaths();
+  status.extensionConnections = static_cast<int64_t>(mShellExController->connectedExtensionCount());
+  const ServiceStatusFile file(home_);
+  if (!file.write(status)) CLOG(StringTag::Service, "Could not write the status file " + file.path());
 }
 
 void ShellExtentionController::didMount(const UserInfo& info) {

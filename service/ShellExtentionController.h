@@ -1,7 +1,9 @@
 // The service's owner of the core: creates the core controller for the user's home, follows
 // mounts and unmounts, keeps the gateway share roots that preview control uses, takes the shares
 // the permission status finds readable into the watch list, and is what the extensions' folder
-// visits and network-access reports reach. One for the life of the service, on the main thread.
+// visits and network-access reports reach. It publishes what the command line shows of the
+// running service (ServiceStatusFile): the watched shares and the connected extensions. One for
+// the life of the service, on the main thread.
 //
 // It bears the core controller's name in the service's own namespace.
 #pragma once
@@ -43,12 +45,17 @@ class ShellExtentionController : public ServiceOwner,
   void refreshShares(const std::vector<std::string>& paths) override;
 
   const std::shared_ptr<CommunicationFileManager>& commFileManager() const { return commFileManager_; }
+  // Writes the status file now.
+  void publishStatus();
 
  private:
   ShellExtentionController() = default;
   void init(const std::string& home);
 
   ::ShellExtentionController* mShellExController = nullptr;
+  std::string home_;
+  std::string version_;
+  std::string build_;
   std::shared_ptr<ZVFileManager> zvFileManager_;
   std::shared_ptr<CommunicationFileManager> commFileManager_;
   uint64_t didMountSubscription_ = 0;

@@ -5,48 +5,36 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
+#include <string>
 
 #include "AppDelegate.h"
 #include "ServiceEnableHandler.h"
 #include "ShellExtentionController.h"
+#include "process/StandardOptions.h"
 #include "process/StopSignals.h"
+#include "text/Format.h"
 #include "ui/Application.h"
 #include "workspace/Workspace.h"
 
 namespace {
 
-void printVersion() {
-  const auto info = platform::workspace::mainBundleInfo();
-  std::printf("Zavro Pellora Service %s (%s)\n", info && info->shortVersion ? info->shortVersion->c_str() : "unknown",
-              info && info->version ? info->version->c_str() : "0");
-}
-
-void printUsage(const char* program) {
-  std::printf(
-      "Usage: %s [%s]\n"
+std::string usage(const char* program) {
+  return platform::text::format(
+      "Usage: %@ [%@]\n"
       "The background service of Zavro Pellora. It runs from the application's bundle, at\n"
-      "most one copy per user; the application starts it with %s, and the login-item service\n"
+      "most one copy per user; the application starts it with %@, and the login-item service\n"
       "at login.\n"
       "  --help     print this text and exit\n"
       "  --version  print the version and exit\n",
-      program, kFromAppArgument, kFromAppArgument);
+      {program, kFromAppArgument, kFromAppArgument});
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   // These answer and end before anything of the service starts.
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      printUsage(argv[0]);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--version") == 0) {
-      printVersion();
-      return 0;
-    }
-  }
+  const std::string version = platform::workspace::bundleVersionLine("Zavro Pellora Service", PELLORA_VERSION);
+  if (const auto status = platform::process::answerStandardOptions(argc, argv, usage(argv[0]), version)) return *status;
 
   platform::ui::Application app(argc, argv);
   platform::process::StopSignals stop(platform::dispatch::mainQueue(),

@@ -1,6 +1,7 @@
 #include "ServiceLockFile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -190,6 +191,19 @@ std::optional<LockHolder> ServiceLockFile::readLockHolder(int fd) {
   const ssize_t n = ::pread(fd, buffer, 63, 0);
   if (n <= 0) return std::nullopt;
   return parseLockHolder(std::string_view(buffer, static_cast<size_t>(n)));
+}
+
+std::optional<LockHolder> ServiceLockFile::runningHolder(const std::string& home) {
+  const int fd = openForProbe(home);
+  if (fd < 0) return std::nullopt;
+  std::optional<LockHolder> holder;
+  if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+    ::flock(fd, LOCK_UN);
+  } else {
+    holder = readLockHolder(fd);
+  }
+  ::close(fd);
+  return holder;
 }
 
 std::optional<int32_t> ServiceLockFile::parseHolderPid(std::string_view text) {

@@ -47,6 +47,9 @@ class ServiceLockFile {
   // non-empty pieces around ","; the first a decimal 32-bit pid above 0. Nothing otherwise.
   static std::optional<LockHolder> readLockHolder(int fd);
   static std::optional<LockHolder> parseLockHolder(std::string_view bytes);
+  // The copy that runs now: the line of a lock file whose lock is held. Nothing when no copy
+  // holds the lock or its line cannot be read.
+  static std::optional<LockHolder> runningHolder(const std::string& home);
 
   // The pid without a descriptor: the whole file as UTF-8, its first non-empty piece before
   // ",", untrimmed, as a decimal 32-bit number. Nothing when the file cannot be read as UTF-8.

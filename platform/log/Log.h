@@ -42,4 +42,9 @@ void classicf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Delivers one record to the process sinks (journal or stderr) and to the captures.
 void emit(const Record& record);
 
+// For a program whose own output is the terminal (the command line): records that would go to
+// stderr are dropped instead; the journal, the captures and PELLORA_LOG=stderr still get them.
+// Call before the first record.
+void keepOffStderr();
+
 }  // namespace platform::log

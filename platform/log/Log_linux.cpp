@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -32,13 +33,16 @@ std::vector<Capture*>& captures() {
 
 enum class Sink { Journal, Stderr, None };
 
+std::atomic<bool> gOffStderr{false};
+
 Sink processSink() {
   static const Sink sink = [] {
     const char* mode = std::getenv("PELLORA_LOG");
     if (mode && std::strcmp(mode, "stderr") == 0) return Sink::Stderr;
     if (mode && std::strcmp(mode, "none") == 0) return Sink::None;
     struct stat st {};
-    return ::stat(JournalWriter::kSocketPath, &st) == 0 ? Sink::Journal : Sink::Stderr;
+    if (::stat(JournalWriter::kSocketPath, &st) == 0) return Sink::Journal;
+    return gOffStderr ? Sink::None : Sink::Stderr;
   }();
   return sink;
 }
@@ -55,6 +59,8 @@ void toStderr(const Record& r) {
 }
 
 }  // namespace
+
+void keepOffStderr() { gOffStderr = true; }
 
 void installCapture(Capture* capture) {
   std::lock_guard lock(capturesMutex());
@@ -75,7 +81,7 @@ void emit(const Record& record) {
   switch (processSink()) {
     case Sink::Journal: {
       static const JournalWriter journal;
-      if (!journal.write(record)) toStderr(record);
+      if (!journal.write(record) && !gOffStderr) toStderr(record);
       break;
     }
     case Sink::Stderr:

@@ -29,6 +29,9 @@ std::optional<std::string> enclosingBundlePath(const std::string& executable);
 std::optional<BundleInfo> bundleInfo(const std::string& bundlePath);
 // The bundle of the running program; nothing when the program does not lie in one.
 std::optional<BundleInfo> mainBundleInfo();
+// "<name> <short version> (<build>)" from the running program's bundle, with builtVersion where
+// the bundle has none: the --version line of the bundled programs.
+std::string bundleVersionLine(const std::string& name, const std::string& builtVersion);
 
 struct OpenConfiguration {
   // False: an instance of the bundle that already runs is handed back instead of a new one.

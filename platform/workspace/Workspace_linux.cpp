@@ -61,6 +61,13 @@ std::optional<BundleInfo> mainBundleInfo() {
   return bundleInfo(*bundle);
 }
 
+std::string bundleVersionLine(const std::string& name, const std::string& builtVersion) {
+  const auto info = mainBundleInfo();
+  const std::string shortVersion = info && info->shortVersion ? *info->shortVersion : builtVersion;
+  const std::string build = info && info->version ? *info->version : "";
+  return name + " " + shortVersion + (build.empty() ? "" : " (" + build + ")");
+}
+
 void openApplicationNow(const std::string& bundlePath, const OpenConfiguration& configuration,
                         std::optional<RunningApplication>& app, std::optional<std::string>& error) {
   const auto info = bundleInfo(bundlePath);

@@ -17,6 +17,7 @@ struct FileQueueManager::Feed {
   struct Read {
     uint64_t epoch;
     State state;
+    std::string path;
   };
   std::mutex mutex;
   // The batch's files; those from next on are not started yet.
@@ -153,7 +154,7 @@ void FileQueueManager::readFiles(Feed& feed, const AttrManager& attrManager,
     lock.unlock();
     const State state = attrManager.bringFileOnline(path);
     lock.lock();
-    feed.results.push_back(Feed::Read{epoch, state});
+    feed.results.push_back(Feed::Read{epoch, state, path});
     if (!std::exchange(feed.reportQueued, true)) {
       lock.unlock();
       dispatch::mainQueue()->async([weak] {
@@ -171,7 +172,7 @@ void FileQueueManager::report() {
     std::lock_guard lock(feed_->mutex);
     reads.swap(feed_->results);
   }
-  for (const auto& read : reads) fileDone(read.epoch, read.state);
+  for (auto& read : reads) fileDone(read.epoch, read.state, std::move(read.path));
   {
     std::lock_guard lock(feed_->mutex);
     if (feed_->results.empty()) {
@@ -186,17 +187,19 @@ void FileQueueManager::report() {
   }));
 }
 
-void FileQueueManager::fileDone(uint64_t epoch, State state) {
+void FileQueueManager::fileDone(uint64_t epoch, State state, std::string path) {
   PELLORA_DCHECK_SEQUENCE(sequence_);
   if (!running_ || epoch < firstCountedEpoch_) return;
   --pending_;
+  const bool failed = state != State::success && state != State::isNotStub;
   if (state == State::success) {
     ++status_.processedCount;
-  } else if (state != State::isNotStub) {
+  } else if (failed) {
     ++status_.errorCount;
   }
   status_.progressValue = std::min(1.0, status_.progressValue + step_);
   reporting_ = true;
+  if (fileHandler_) fileHandler_(FileResult{std::move(path), state, failed});
   if (updateHandler_) updateHandler_(status_.progressValue);
   reporting_ = false;
   if (running_ && pending_ == 0) handleProcessTermination();
@@ -232,6 +235,11 @@ void FileQueueManager::processCompletionWithDelay(const std::string& localizedSu
     self->completedHandler_ = nullptr;
     self->updateHandler_ = nullptr;
   });
+}
+
+void FileQueueManager::setFileHandler(FileHandler handler) {
+  PELLORA_DCHECK_SEQUENCE(sequence_);
+  fileHandler_ = std::move(handler);
 }
 
 void FileQueueManager::cancel() {

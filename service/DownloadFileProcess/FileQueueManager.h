@@ -43,6 +43,15 @@ class FileQueueManager : public std::enable_shared_from_this<FileQueueManager> {
   using UpdateHandler = std::function<void(double progress)>;
   using CompletedHandler = std::function<void(std::optional<std::string> summary, bool finished)>;
 
+  // One file the batch counts, as the gateway answered for it.
+  struct FileResult {
+    std::string path;
+    AttrManager::DownloadState state;
+    // Counted among the failures (anything but brought online or already online).
+    bool failed;
+  };
+  using FileHandler = std::function<void(const FileResult& result)>;
+
   static std::shared_ptr<FileQueueManager> create();
   static std::shared_ptr<FileQueueManager> create(Delays delays);
   ~FileQueueManager();
@@ -54,6 +63,9 @@ class FileQueueManager : public std::enable_shared_from_this<FileQueueManager> {
   // (from the update handler), it stops after that file: a file the serial queue has read
   // ahead meanwhile is neither counted nor reported.
   void cancel();
+  // Told of each file the batch counts, on the main thread, just before the update handler
+  // hears of its progress; none by default. Stays for later batches.
+  void setFileHandler(FileHandler handler);
 
   const Status& status() const;
   // The files not started yet; none before the first batch.
@@ -78,7 +90,7 @@ class FileQueueManager : public std::enable_shared_from_this<FileQueueManager> {
   void startReading(bool start);
   // Takes the results the reader has left since the last time.
   void report();
-  void fileDone(uint64_t epoch, AttrManager::DownloadState state);
+  void fileDone(uint64_t epoch, AttrManager::DownloadState state, std::string path);
   void handleProcessTermination();
   void processCompletionWithDelay(const std::string& localizedSummary);
 
@@ -91,6 +103,7 @@ class FileQueueManager : public std::enable_shared_from_this<FileQueueManager> {
   Status status_;
   UpdateHandler updateHandler_;
   CompletedHandler completedHandler_;
+  FileHandler fileHandler_;
   double step_ = 0;
   bool running_ = false;
   bool queued_ = false;

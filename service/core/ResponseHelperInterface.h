@@ -13,5 +13,8 @@ class ResponseHelperInterface {
   // The frames a new client receives first (each may be empty).
   virtual std::string getFilterPaths() = 0;
   virtual std::string getIcon() = 0;
+  // A client passed the opening exchange, or one that had went away. Called on the server's
+  // threads without its locks.
+  virtual void connectionsChanged() {}
   virtual ~ResponseHelperInterface() = default;
 };

@@ -54,6 +54,7 @@ int ShellExtentionController::nextPort(std::mt19937& random) {
 
 ShellExtentionController::~ShellExtentionController() {
   log_.info("Starting destructor of zavro pellora");
+  setStatusObserver(nullptr);
   stop_.wake();
   if (monitorThread_.joinable()) monitorThread_.join();
   if (updateThread_.joinable()) updateThread_.join();
@@ -129,6 +130,22 @@ std::string ShellExtentionController::getFilterPaths() {
 
 std::string ShellExtentionController::getIcon() { return registerIcon(); }
 
+void ShellExtentionController::connectionsChanged() { statusChanged(); }
+
+void ShellExtentionController::setStatusObserver(std::function<void()> observer) {
+  std::lock_guard guard(statusObserverLock_);
+  statusObserver_ = std::move(observer);
+}
+
+void ShellExtentionController::statusChanged() {
+  std::lock_guard guard(statusObserverLock_);
+  if (statusObserver_) statusObserver_();
+}
+
+size_t ShellExtentionController::connectedExtensionCount() const {
+  return server_ ? server_->connectedCount() : 0;
+}
+
 bool ShellExtentionController::refreshFileIcon(std::string& path) {
   std::string text = _refreshFileIcon(path.c_str());
   if (text.empty() || !server_) return false;
@@ -157,7 +174,7 @@ bool ShellExtentionController::getSMBMounts(std::set<std::string>& mounts) {
     return false;
   }
   for (const auto& m : *table) {
-    if (m.type.rfind("smbfs", 0) == 0) mounts.insert(m.mountPoint);
+    if (isSMBMountType(m.type)) mounts.insert(m.mountPoint);
   }
   return true;
 }
@@ -180,6 +197,7 @@ void ShellExtentionController::addNetworkSharesToList() {
     log_.infof("Monitoring path:%s", path.c_str());
   }
   if (!watchers_.empty()) pushFilterPaths();
+  statusChanged();
 }
 
 void ShellExtentionController::addMonitorPath(const std::string& path) {
@@ -192,6 +210,7 @@ void ShellExtentionController::addMonitorPath(const std::string& path) {
   }
   log_.infof("Monitoring path:%s", path.c_str());
   pushFilterPaths();
+  statusChanged();
 }
 
 void ShellExtentionController::delMonitorPath(const std::string& path) {
@@ -199,6 +218,7 @@ void ShellExtentionController::delMonitorPath(const std::string& path) {
   if (watchers_.erase(path) == 0) return;
   log_.infof("Stopped monitoring path:%s", path.c_str());
   pushFilterPaths();
+  statusChanged();
 }
 
 void ShellExtentionController::refreshFilterPaths() {

@@ -55,8 +55,16 @@ class ShellExtentionController : public ResponseHelperInterface, public RefreshF
   bool verifyZavroSocket(const std::string& first) override;
   std::string getFilterPaths() override;
   std::string getIcon() override;
+  void connectionsChanged() override;
   // RefreshFileIconInterface
   bool refreshFileIcon(std::string& path) override;
+
+  // Told, on whichever thread makes the change, when the watched shares or the connected
+  // extensions change; never once the controller has begun to go. It may be called with the
+  // controller's locks held: it must not call back into the controller.
+  void setStatusObserver(std::function<void()> observer);
+  // Extensions connected now (past the opening exchange).
+  size_t connectedExtensionCount() const;
 
   void startController();
   void addMonitorPath(const std::string& path);
@@ -88,6 +96,7 @@ class ShellExtentionController : public ResponseHelperInterface, public RefreshF
   void runPluginTool(const std::string& arguments);
   std::unique_ptr<DirectoryWatcher> makeWatcher(const std::string& path);
   int nextPort(std::mt19937& random);
+  void statusChanged();
 
   std::string home_;
   const std::string folderName_ = PortFile::kFolderName;
@@ -104,6 +113,8 @@ class ShellExtentionController : public ResponseHelperInterface, public RefreshF
   platform::process::Waker stop_;
   std::map<std::string, std::unique_ptr<DirectoryWatcher>> watchers_;
   std::mutex watchersLock_;
+  std::function<void()> statusObserver_;
+  std::mutex statusObserverLock_;
 };
 
 extern "C" {

@@ -37,6 +37,8 @@ struct TCPServer::Client {
   const Clock::time_point openBy;
   // Counted by the listener without the client's lock.
   std::atomic<bool> opened{false};
+  // Among the connected extensions (connectedCount_); guarded by the server's lock_.
+  bool connected = false;
   // Only the worker that serves the client touches it.
   ReceiveState receive;
 
@@ -554,12 +556,17 @@ void TCPServer::drop(Client& c, const char* why) {
 }
 
 void TCPServer::remove(const std::shared_ptr<Client>& client) {
-  std::lock_guard guard(lock_);
-  const auto it = clients_.find(client->fd);
-  if (it == clients_.end() || it->second != client) return;
-  ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, client->fd, nullptr);
-  clients_.erase(it);
-  clientTotal_ = clients_.size();
+  {
+    std::lock_guard guard(lock_);
+    const auto it = clients_.find(client->fd);
+    if (it == clients_.end() || it->second != client) return;
+    ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, client->fd, nullptr);
+    clients_.erase(it);
+    clientTotal_ = clients_.size();
+    if (!client->connected) return;
+    --connectedCount_;
+  }
+  responder_.connectionsChanged();
 }
 
 bool TCPServer::openClient(Client& c) {
@@ -574,15 +581,23 @@ bool TCPServer::openClient(Client& c) {
   }
   std::string filterPaths = protocol::frame(responder_.getFilterPaths());
   std::string icon = protocol::frame(responder_.getIcon());
-  std::lock_guard guard(lock_);
-  std::lock_guard clientGuard(c.lock);
-  if (c.state == Client::State::Closed) return false;
-  // Nothing of the queue was written yet, so the opening frames can go in front of it.
-  c.queuedBytes += filterPaths.size() + icon.size();
-  c.queue.push_front({std::move(icon), Client::Kind::Icon});
-  c.queue.push_front({std::move(filterPaths), Client::Kind::FilterPaths});
-  c.state = Client::State::Ready;
-  return flush(c);
+  bool flushed = false;
+  {
+    std::lock_guard guard(lock_);
+    std::lock_guard clientGuard(c.lock);
+    if (c.state == Client::State::Closed) return false;
+    // Nothing of the queue was written yet, so the opening frames can go in front of it.
+    c.queuedBytes += filterPaths.size() + icon.size();
+    c.queue.push_front({std::move(icon), Client::Kind::Icon});
+    c.queue.push_front({std::move(filterPaths), Client::Kind::FilterPaths});
+    c.state = Client::State::Ready;
+    c.connected = true;
+    ++connectedCount_;
+    flushed = flush(c);
+  }
+  // Told without the server's locks: the owner takes its own.
+  responder_.connectionsChanged();
+  return flushed;
 }
 
 void TCPServer::notifyAllSockets(std::string& message) {

@@ -74,6 +74,9 @@ class TCPServer {
 
   int port() const { return port_; }
   size_t clientCount() const;
+  // Clients that passed the opening exchange and are still connected; the responder hears of
+  // every change (connectionsChanged).
+  size_t connectedCount() const { return connectedCount_; }
   // The threads that serve connections now, extra ones included.
   size_t workerCount() const { return workerCount_; }
 
@@ -134,6 +137,7 @@ class TCPServer {
   std::map<uint64_t, std::shared_ptr<Worker>> workers_;
   std::atomic<size_t> workerCount_{0};  // workers not ending
   std::atomic<size_t> clientTotal_{0};  // clients_.size(), for readers without lock_
+  std::atomic<size_t> connectedCount_{0};  // written under lock_
   std::vector<uint64_t> finished_;
   uint64_t nextWorker_ = 0;
 };

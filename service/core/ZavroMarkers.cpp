@@ -33,3 +33,5 @@ bool isZavroShareRoot(const std::string& path) {
   static const platform::xattr::Name name("is.zavro.share");
   return hasExactZavroValue(path, name);
 }
+
+bool isSMBMountType(const std::string& type) { return type.rfind("smbfs", 0) == 0; }

@@ -6,10 +6,16 @@
 #include "AttrManager.h"
 #include "StubBadgeReader.h"
 #include "core/ZavroMarkers.h"
+#include "process/StandardOptions.h"
 
 int main(int argc, char** argv) {
+  constexpr const char* kUsage =
+      "usage: attrdump FOLDER\n"
+      "Prints, for every file under FOLDER, what each reader of the gateway's markers decides.\n";
+  const std::string version = platform::process::toolVersionLine("attrdump", PELLORA_VERSION);
+  if (const auto status = platform::process::answerStandardOptions(argc, argv, kUsage, version)) return *status;
   if (argc != 2) {
-    std::cerr << "usage: attrdump FOLDER\n";
+    std::cerr << kUsage;
     return 2;
   }
   namespace fs = std::filesystem;

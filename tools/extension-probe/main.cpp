@@ -18,6 +18,7 @@
 
 #include "ExtensionProtocol.h"
 #include "PortFile.h"
+#include "process/StandardOptions.h"
 #include "xattr/Xattr.h"
 
 namespace {
@@ -52,8 +53,11 @@ void show(const char* what, const std::string& frame) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  constexpr const char* kUsage = "usage: extension-probe HOME [PATH...] [--hydrate FILE] [--wait SECONDS]\n";
+  const std::string version = platform::process::toolVersionLine("extension-probe", PELLORA_VERSION);
+  if (const auto status = platform::process::answerStandardOptions(argc, argv, kUsage, version)) return *status;
   if (argc < 2) {
-    std::fprintf(stderr, "usage: extension-probe HOME [PATH...] [--hydrate FILE] [--wait SECONDS]\n");
+    std::fputs(kUsage, stderr);
     return 2;
   }
   std::vector<std::string> paths;

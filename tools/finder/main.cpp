@@ -20,6 +20,7 @@
 #include "ScriptingTarget.h"
 #include "finderscript/Protocol.h"
 #include "finderscript/ScriptServer.h"
+#include "process/StandardOptions.h"
 #include "process/StopSignals.h"
 #include "dispatch/RunLoop.h"
 #include "log/Log.h"
@@ -80,6 +81,8 @@ int serve(const std::string& socketPath, const std::string& scriptingSocket, boo
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::string version = platform::process::toolVersionLine("finder", PELLORA_VERSION);
+  if (const auto status = platform::process::answerStandardOptions(argc, argv, Commands::usage(), version)) return *status;
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string socketPath = defaultSocket();
   std::string scriptingSocket = platform::finderscript::finderScriptingSocket();
@@ -90,9 +93,6 @@ int main(int argc, char** argv) {
     } else if (args[0] == "--scripting-socket" && args.size() >= 2) {
       scriptingSocket = args[1];
       args.erase(args.begin(), args.begin() + 2);
-    } else if (args[0] == "--help") {
-      std::fputs(Commands::usage(), stdout);
-      return 0;
     } else {
       std::fprintf(stderr, "finder: unknown option %s\n%s", args[0].c_str(), Commands::usage());
       return 64;

@@ -27,6 +27,7 @@
 #include "SimFileSystem.h"
 #include "StopSignal.h"
 #include "StubFiles.h"
+#include "process/StandardOptions.h"
 
 namespace {
 
@@ -282,6 +283,8 @@ int runPopulate(const Args& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::string version = platform::process::toolVersionLine("gateway-sim", PELLORA_VERSION);
+  if (const auto status = platform::process::answerStandardOptions(argc, argv, kUsage, version)) return *status;
   if (argc < 2) {
     std::fprintf(stderr, "%s", kUsage);
     return 2;
@@ -292,6 +295,10 @@ int main(int argc, char** argv) {
   if (command == "mount") return runMount(*args);
   if (command == "ctl") return runCtl(*args);
   if (command == "populate") return runPopulate(*args);
+  if (command == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   std::fprintf(stderr, "%s", kUsage);
-  return command == "--help" || command == "help" ? 0 : 2;
+  return 2;
 }

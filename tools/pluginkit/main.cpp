@@ -11,18 +11,38 @@
 
 #include "bundle/Bundle.h"
 #include "plugins/PluginRegistry.h"
+#include "process/StandardOptions.h"
 
 namespace {
 
+constexpr const char* kUsage = "usage: pluginkit -m -i ID | -e use|ignore -i ID | -a PATH | -r PATH\n";
+
+constexpr const char* kHelp =
+    "usage: pluginkit -m -i ID | -e use|ignore -i ID | -a PATH | -r PATH\n"
+    "\n"
+    "Switches app extensions on and off and tells their state, in the registry that Finder\n"
+    "follows ($XDG_CONFIG_HOME/pluginkit/registry.json).\n"
+    "\n"
+    "  -m -i ID              \"+    ID(version)\" when on, \"-    ID(version)\" when off, nothing\n"
+    "                        when the extension is not registered\n"
+    "  -e use|ignore -i ID   switch it on or off\n"
+    "  -a PATH               register the extension bundle at PATH\n"
+    "  -r PATH               unregister it\n"
+    "  --help, --version\n";
+
 int usage() {
-  std::fprintf(stderr,
-               "usage: pluginkit -m -i ID | -e use|ignore -i ID | -a PATH | -r PATH\n");
+  std::fputs(kUsage, stderr);
   return 64;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Long options only: its users fix the meaning of the short ones.
+  if (const auto status = platform::process::answerStandardOptions(
+          argc, argv, kHelp, platform::process::toolVersionLine("pluginkit", PELLORA_VERSION), {.shortHelp = false})) {
+    return *status;
+  }
   const std::vector<std::string> args(argv + 1, argv + argc);
   std::string mode, election, identifier, path;
   for (size_t i = 0; i < args.size(); ++i) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "process/Process.h"
+#include "process/StandardOptions.h"
 #include "updater/Appcast.h"
 #include "updater/Signature.h"
 
@@ -150,6 +151,8 @@ int writeFeed(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::string version = platform::process::toolVersionLine("update-signer", PELLORA_VERSION);
+  if (const auto status = platform::process::answerStandardOptions(argc, argv, kUsage, version)) return *status;
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return usage();
   const std::string& command = args[0];

@@ -1,5 +1,6 @@
 // The settings pages the status window's fixes lead to. The desktops here have no settings
-// page for any of them (nor an address to open one), so the window says what to do instead.
+// page for any of them (nor an address to open one), so the window says what to do instead, and
+// the command line prints the same advice beside the problem.
 #pragma once
 
 #include <optional>

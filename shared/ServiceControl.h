@@ -1,6 +1,7 @@
-// What the status window asks of the enable handler and the process list. The default answers
-// come from ServiceEnableHandler, the running applications and the login-item service; tests
-// put their own in place of the parts that would start or look for real service processes.
+// What the status window and the command line ask of the enable handler and the process list.
+// The default answers come from ServiceEnableHandler, the running applications and the
+// login-item service; tests put their own in place of the parts that would start or look for
+// real service processes.
 #pragma once
 
 #include <functional>

@@ -1,6 +1,7 @@
 // What the status window lists: one Problem per thing that keeps the add-on from working, in a
 // fixed order, with the fix its button offers. Plain state, no user interface, so that the
-// order and the exclusions can be tested without a window; ViewController is the view on top.
+// order and the exclusions can be tested without a window; ViewController is the view on top,
+// and `pellora status` prints the same rows.
 #pragma once
 
 #include <chrono>
@@ -53,6 +54,8 @@ class StatusModel {
   // Turns a message or a button title into the user's language; the text itself when empty.
   using Localize = std::function<std::string(const std::string&)>;
 
+  // Where the information row's "Learn more" leads.
+  static constexpr const char* kHelpPageURL = "https://docs.zavro.com/pellora/installation";
   static constexpr const char* kWarningIcon = "\u26A0\uFE0F";
   static constexpr const char* kInformationIcon = "\u2139\uFE0F";
 
