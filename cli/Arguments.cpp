@@ -9,6 +9,7 @@ const std::map<std::string, Command>& commands() {
   static const std::map<std::string, Command> names{{"status", Command::Status},
                                                     {"enable", Command::Enable},
                                                     {"disable", Command::Disable},
+                                                    {"previews", Command::Previews},
                                                     {"stubs", Command::Stubs},
                                                     {"bring-online", Command::BringOnline}};
   return names;
@@ -54,6 +55,11 @@ Parsed parseArguments(const std::vector<std::string>& args) {
       invocation.command = it->second;
       continue;
     }
+    if (invocation.command == Command::Previews) {
+      if (invocation.previews || (arg != "on" && arg != "off")) return failure("previews takes on or off: " + arg);
+      invocation.previews = arg == "on";
+      continue;
+    }
     if (!takesPaths(invocation.command)) return failure(*name + " takes no paths: " + arg);
     invocation.paths.push_back(arg);
   }
@@ -78,6 +84,7 @@ const char* usageText() {
   return "usage: pellora status [--json]\n"
          "       pellora enable [--restart] [--app PATH]\n"
          "       pellora disable [--app PATH]\n"
+         "       pellora previews [on|off]\n"
          "       pellora stubs [--json] PATH...\n"
          "       pellora bring-online [--without-service] PATH...\n"
          "       pellora --help | --version\n"
@@ -96,6 +103,10 @@ const char* usageText() {
          "                --app PATH: the application bundle to act as (by default the build's\n"
          "                beside this program, else \"Zavro Pellora.app\" in the applications\n"
          "                folder, $PELLORA_APPLICATIONS_DIR or /Applications).\n"
+         "  previews      the preview choice, as the status window's Disable Preview box sets it:\n"
+         "                off keeps the file manager from previewing files in gateway folders\n"
+         "                opened from now on (previews would download stubs), on lets it.\n"
+         "                Without a word, prints the choice.\n"
          "  stubs         for each PATH (a folder or a file on a gateway share): the number and\n"
          "                size of the stubs below it, which bringing it online downloads, and of\n"
          "                the files already online.\n"

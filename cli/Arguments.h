@@ -8,7 +8,7 @@
 
 namespace pellora::cli {
 
-enum class Command { Status, Enable, Disable, Stubs, BringOnline };
+enum class Command { Status, Enable, Disable, Previews, Stubs, BringOnline };
 
 struct Invocation {
   Command command = Command::Status;
@@ -17,6 +17,7 @@ struct Invocation {
   bool withoutService = false;  // bring-online: run even when no service runs
   std::optional<std::string> app;  // --app PATH: the application bundle to act as
   std::vector<std::string> paths;  // stubs, bring-online: one at least
+  std::optional<bool> previews;    // previews on|off; none: show the choice
 };
 
 struct Parsed {

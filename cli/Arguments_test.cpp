@@ -32,6 +32,9 @@ TEST(Arguments, CommandsWithTheirOptionsAndPaths) {
   EXPECT_EQ(bring.invocation->command, Command::BringOnline);
   EXPECT_TRUE(bring.invocation->withoutService);
   EXPECT_EQ(bring.invocation->paths, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(parse({"previews", "off"}).invocation->previews, false);
+  EXPECT_EQ(parse({"previews", "on"}).invocation->previews, true);
+  EXPECT_EQ(parse({"previews"}).invocation->previews, std::nullopt);
   // A lone "-" is a name like any other.
   EXPECT_EQ(parse({"stubs", "-"}).invocation->paths, std::vector<std::string>{"-"});
 }
@@ -51,6 +54,8 @@ TEST(Arguments, EachMistakeIsNamed) {
       {{"enable", "--app"}, "--app needs the path of the application"},
       {{"enable", "--app="}, "--app needs the path of the application"},
       {{"--", "status"}, "no command before \"--\""},
+      {{"previews", "maybe"}, "previews takes on or off: maybe"},
+      {{"previews", "on", "off"}, "previews takes on or off: off"},
   };
   for (const auto& [args, error] : wrong) {
     const Parsed parsed = parse(args);

@@ -229,6 +229,22 @@ ExitStatus runBringOnline(const Invocation& invocation, const Context& context) 
   return bringOnline(selection, output);
 }
 
+// The communication file the service reads when a gateway folder is opened.
+ExitStatus runPreviews(const Invocation& invocation) {
+  ZVFileManager files;
+  if (invocation.previews) {
+    files.setPreviewStateEnabled(*invocation.previews);
+    if (files.previewStateEnabled() != invocation.previews) {
+      fail("the preview choice cannot be written to " + files.communicationFileURL().value_or("the shared folder"));
+      return kExitFailed;
+    }
+  }
+  const auto choice = files.previewStateEnabled();
+  // No file yet: the service keeps previews off.
+  std::printf("previews %s\n", choice.value_or(false) ? "on" : "off");
+  return kExitOk;
+}
+
 }  // namespace
 
 ExitStatus run(const Invocation& invocation, const Context& context) {
@@ -238,6 +254,8 @@ ExitStatus run(const Invocation& invocation, const Context& context) {
     case Command::Enable:
     case Command::Disable:
       return runSwitch(invocation, context);
+    case Command::Previews:
+      return runPreviews(invocation);
     case Command::Stubs:
       return runStubs(invocation, context);
     case Command::BringOnline:
