@@ -124,9 +124,12 @@ void AppDelegate::setAppPolicyToRegular() {
 
 void AppDelegate::snapshot() {
   if (settings_.snapshotFolder.empty() || !controller_) return;
-  controller_->window()->grab().save(QString("%1/status-window-%2.png")
-                                         .arg(QString::fromStdString(settings_.snapshotFolder))
-                                         .arg(++snapshots_, 2, 10, QChar('0')));
+  QImage picture = controller_->window()->grab().toImage();
+  if (picture == lastSnapshot_) return;
+  picture.save(QString("%1/status-window-%2.png")
+                   .arg(QString::fromStdString(settings_.snapshotFolder))
+                   .arg(++snapshots_, 2, 10, QChar('0')));
+  lastSnapshot_ = std::move(picture);
 }
 
 void AppDelegate::switchPolicyToRegularIfNeeded() {

@@ -6,6 +6,7 @@
 // Main thread only.
 #pragma once
 
+#include <QImage>
 #include <functional>
 #include <memory>
 #include <string>
@@ -73,4 +74,5 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   ActivationPolicy policy_ = ActivationPolicy::Accessory;
   bool terminating_ = false;
   int snapshots_ = 0;
+  QImage lastSnapshot_;  // a picture like the last one is not kept again
 };

@@ -50,7 +50,7 @@ cleanup() {
   wait 2>/dev/null || true
   fusermount3 -u -z "$share" 2>/dev/null || true
   fusermount3 -u -z "$plain" 2>/dev/null || true
-  rm -rf "$demo"
+  [ -n "${PELLORA_DEMO_KEEP:-}" ] || rm -rf "$demo"
 }
 trap cleanup EXIT
 step() { printf '\n== %s\n' "$*"; }
@@ -63,7 +63,8 @@ run() {
   [ "$status" -eq 0 ] || printf '  (exit status %s)\n' "$status"
 }
 finder() { "$finder" "$@"; }
-pellora() { "$pellora" "$@"; }
+# Its own log lines go to the journal, not between its output lines.
+pellora() { env -u PELLORA_LOG "$pellora" "$@"; }
 # Waits up to $1 tenths of a second for the command after it to succeed.
 wait_for() {
   local tries=$1
@@ -73,8 +74,9 @@ wait_for() {
   return 1
 }
 mounted() { grep -q " $1 " /proc/self/mounts; }
-status_says() { pellora status 2>/dev/null | grep -q "$1"; }
-status_lacks() { ! pellora status 2>/dev/null | grep -q "$1"; }
+# pellora status exits 1 while a problem is listed.
+status_says() { { pellora status 2>/dev/null || true; } | grep -q "$1"; }
+status_lacks() { ! status_says "$1"; }
 counters() { "$sim" ctl --control "$demo/control" counters | indent; }
 pictures() { ls "$out"/status-window-*.png 2>/dev/null | wc -l; }
 
@@ -112,7 +114,7 @@ grep -o '"Another service instance[^"]*"' "$demo/second.log" | indent
 echo "  exit status $status; service.lock: $(cat "$lock")"
 
 step "The status window: an SMB share is connected, but no gateway share"
-wait_for 300 status_says "No Zavro share is connected"
+wait_for 300 status_says "No Zavro share is connected" || true
 run pellora status
 
 step "A gateway share is mounted: four folders of 4 stubs and 1 online file each"
