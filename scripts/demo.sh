@@ -5,7 +5,7 @@
 # the Finder stand-in with its previews switched off, a bring-online through the context menu
 # with the progress ring, previews on after the choice changes, the same bring-online from
 # `pellora bring-online`, and the add-on switched off with everything stopped.
-# Needs root (FUSE). Pictures are kept in demo-out/. Runs the build tree's programs, or an
+# Needs root (FUSE). Pictures are kept in demo-out/ (or $PELLORA_DEMO_OUT). Runs the build tree's programs, or an
 # installation's when PELLORA_DEMO_BIN and PELLORA_DEMO_APP name them (scripts/demo-installed.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,7 +28,7 @@ app="$(cd "$(dirname "$app")" && pwd)/$(basename "$app")"
 service_app="$app/Contents/Library/LoginItems/Zavro Pellora Service.app"
 service="$service_app/Contents/MacOS/Zavro Pellora Service"
 extension="$service_app/Contents/PlugIns/PelloraFinder.appex"
-out="$PWD/demo-out"
+out="${PELLORA_DEMO_OUT:-$PWD/demo-out}"
 
 demo=$(mktemp -d /tmp/pellora-demo-XXXXXX)
 share="$demo/gateway" plain="$demo/office"

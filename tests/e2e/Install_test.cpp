@@ -328,5 +328,32 @@ TEST_F(Install, TheInstalledServiceRunsFromItsBundleWithTheInstalledPluginTool) 
   EXPECT_EQ(copy.stop(), 0) << copy.log();
 }
 
+// What a user who installed Pellora runs first: the whole demo with the installed programs.
+TEST_F(Install, TheDemoRunsFromTheInstallation) {
+  if (!PELLORA_CLI_BUILT) GTEST_SKIP() << "no pellora command in this build";
+  install();
+  const std::string pictures = home_.mkdir("pictures");
+  std::string output;
+  const int status = runToEnd({std::string(PELLORA_SOURCE_DIR) + "/scripts/demo-installed.sh", staged(kPrefix),
+                               staged(kApplications)},
+                              {{"PELLORA_DEMO_OUT", pictures}}, &output, 300s);
+  ASSERT_EQ(status, 0) << output;
+  EXPECT_EQ(output.find("gave up waiting"), std::string::npos) << output;
+  for (const char* line : {"No Zavro share is connected.", "Problems:   none", "icon\tshowsIconPreview=off",
+                           "icon\tshowsIconPreview=on", "Files brought online: 4.", "service.lock is free"}) {
+    EXPECT_NE(output.find(line), std::string::npos) << line << " is missing from\n" << output;
+  }
+  // The installed programs ran, not the build's.
+  EXPECT_EQ(output.find(PELLORA_BUILD_DIR), std::string::npos) << output;
+  size_t statusWindows = 0, progressWindows = 0;
+  for (const auto& entry : fs::directory_iterator(pictures)) {
+    const std::string name = entry.path().filename();
+    if (name.rfind("status-window-", 0) == 0 && pngWidth(entry.path()) > 0) ++statusWindows;
+    if (name.rfind("message-window-", 0) == 0 && pngWidth(entry.path()) > 0) ++progressWindows;
+  }
+  EXPECT_GE(statusWindows, 2u);
+  EXPECT_GE(progressWindows, 2u);
+}
+
 }  // namespace
 }  // namespace pellora::testing
