@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -202,7 +203,12 @@ TEST(SuiteFile, WritersKilledAtAnyMomentLeaveTheOldOrTheNewFile) {
 
   const unsigned randomSeed = std::random_device{}();
   std::mt19937 random(randomSeed);
-  std::uniform_int_distribution<int> delayMicros(0, 1500);
+  // Kills spread over a whole write, however long one takes in this build and on this machine
+  // (a sanitizer build spends longer preparing the text before the temporary file exists).
+  const auto timed = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(file.update({{"counter", Value(int64_t{i})}}));
+  const auto perWrite = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - timed) / 20;
+  std::uniform_int_distribution<int> delayMicros(0, std::max(1500, static_cast<int>(2 * perWrite.count())));
   int killedMidWrite = 0;
   for (int round = 0; round < 1000; ++round) {
     SCOPED_TRACE("round " + std::to_string(round) + ", random seed " + std::to_string(randomSeed));
