@@ -2,6 +2,8 @@
 // shares: what an extension receives when it connects, badge answers, the push that follows a
 // download, and the watch list following mounts and unmounts.
 #include <gtest/gtest.h>
+
+#include <fstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -113,6 +115,17 @@ TEST_F(ServiceTest, ExtensionGetsTheShareTheBadgeImageAndBadgeChanges) {
   ASSERT_TRUE(readUntil(*client, [&](const json& j) {
     return j["command"] == "setFileIcons" && j["value"].size() == 2;
   }));
+
+  // The share's watch may start after the filter paths went out: a change to the online file
+  // is made again until its push shows that the watcher sees the share.
+  bool watching = false;
+  for (int i = 0; i < 20 && !watching; ++i) {
+    std::ofstream(online, std::ios::app) << "more notes\n";
+    watching = readUntil(*client, [&](const json& j) {
+      return j["command"] == "setFileIcons" && j["value"].contains(online);
+    }, 500ms);
+  }
+  ASSERT_TRUE(watching) << service.log();
 
   // Bring the stub online through the gateway; the watcher sees it and the badge follows.
   char digit[2] = {};
