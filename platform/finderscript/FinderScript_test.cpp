@@ -101,8 +101,8 @@ struct FakeFinder {
   }
 
   // The view ("list", "column", "icon") and folder a specifier names, if it names view options.
-  static bool viewOptions(const json& spec, std::string& folder, std::string& view) {
-    const auto options = message::parseSpecifier(spec);
+  static bool viewOptions(const json& object, std::string& folder, std::string& view) {
+    const auto options = message::parseSpecifier(object);
     if (!options || options->folder) return false;
     const auto window = message::parseSpecifier(options->of);
     if (!window || window->folder || window->property != "containerWindow") return false;
@@ -119,16 +119,16 @@ struct FakeFinder {
     if (op == "consent") return message::result(id, consentAnswer);
     const std::string property = message::text(request, "property");
     const json& object = request["object"];
-    const auto spec = message::parseSpecifier(object);
-    if (spec && spec->folder && property == "containerWindow") {
-      if (std::find(folders.begin(), folders.end(), *spec->folder) == folders.end()) {
-        return message::error(id, errAENoSuchObject, "Finder can't get folder " + *spec->folder);
+    const auto parsed = message::parseSpecifier(object);
+    if (parsed && parsed->folder && property == "containerWindow") {
+      if (std::find(folders.begin(), folders.end(), *parsed->folder) == folders.end()) {
+        return message::error(id, errAENoSuchObject, "Finder can't get folder " + *parsed->folder);
       }
       return message::result(
           id, message::reference(message::propertyOf(property, object), "window",
                                  {"listViewOptions", "columnViewOptions", "iconViewOptions"}));
     }
-    if (spec && !spec->folder && spec->property == "containerWindow") {
+    if (parsed && !parsed->folder && parsed->property == "containerWindow") {
       const std::string view = property.substr(0, property.find("ViewOptions"));
       return message::result(id, message::reference(message::propertyOf(property, object),
                                                     view + " view options", properties[view]));

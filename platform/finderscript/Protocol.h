@@ -3,17 +3,17 @@
 // extension connection. Both ends build and read them here so that the names cannot drift.
 //
 // Requests carry an "id" that the answer repeats:
-//   {"id":N,"op":"get","object":SPEC,"property":NAME}
-//   {"id":N,"op":"set","object":SPEC,"property":NAME,"value":V}
+//   {"id":N,"op":"get","object":OBJECT,"property":NAME}
+//   {"id":N,"op":"set","object":OBJECT,"property":NAME,"value":V}
 //   {"id":N,"op":"consent","target":BUNDLE-ID,"eventClass":C,"eventID":E,"ask":B}
 // Answers:
 //   {"id":N,"result":V}                      V is a value, or a reference (below)
 //   {"id":N,"error":CODE,"message":TEXT}     CODE is an Apple-event result code
 // An object specifier names an object by how it is reached, as Apple events do:
 //   {"folder":PATH}                          the folder at a location (folders/objectAtLocation)
-//   {"property":NAME,"of":SPEC}              a property of another object
+//   {"property":NAME,"of":OBJECT}            a property of another object
 // A reference answers a get whose value is an object:
-//   {"ref":SPEC,"class":NAME,"properties":[NAME...]}
+//   {"ref":OBJECT,"class":NAME,"properties":[NAME...]}
 #pragma once
 
 #include <cstdint>

@@ -71,32 +71,32 @@ void ScriptingTarget::handle(uint64_t connection, const script::Peer& peer, cons
 
 std::optional<ScriptingTarget::Object> ScriptingTarget::resolve(const json& specifier,
                                                                 Failure& failure) const {
-  const auto spec = message::parseSpecifier(specifier);
-  if (!spec) {
+  const auto parsed = message::parseSpecifier(specifier);
+  if (!parsed) {
     failure = {script::errAEEventFailed, "not an object specifier: " + describe(specifier)};
     return std::nullopt;
   }
-  if (spec->folder) {
+  if (parsed->folder) {
     struct stat st {};
-    if (spec->folder->empty() || (*spec->folder)[0] != '/' ||
-        ::stat(spec->folder->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      failure = {script::errAENoSuchObject, "Finder can't get folder " + *spec->folder};
+    if (parsed->folder->empty() || (*parsed->folder)[0] != '/' ||
+        ::stat(parsed->folder->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      failure = {script::errAENoSuchObject, "Finder can't get folder " + *parsed->folder};
       return std::nullopt;
     }
-    return Object{Object::Kind::Folder, normalPath(*spec->folder)};
+    return Object{Object::Kind::Folder, normalPath(*parsed->folder)};
   }
-  auto of = resolve(spec->of, failure);
+  auto of = resolve(parsed->of, failure);
   if (!of) return std::nullopt;
-  if (of->kind == Object::Kind::Folder && spec->property == "containerWindow") {
+  if (of->kind == Object::Kind::Folder && parsed->property == "containerWindow") {
     return Object{Object::Kind::Window, of->folder};
   }
   if (of->kind == Object::Kind::Window) {
-    if (const auto view = viewOfProperty(spec->property)) {
+    if (const auto view = viewOfProperty(parsed->property)) {
       return Object{Object::Kind::ViewOptions, of->folder, *view};
     }
   }
   failure = {script::errAENoSuchObject,
-             "Finder can't get " + spec->property + " of " + describe(spec->of)};
+             "Finder can't get " + parsed->property + " of " + describe(parsed->of)};
   return std::nullopt;
 }
 
