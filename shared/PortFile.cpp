@@ -6,20 +6,7 @@
 
 #include <cerrno>
 
-namespace {
-
-bool writeAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
+#include "paths/Files.h"
 
 PortFile::WriteResult PortFile::write(int port, const std::string& key) const {
   const std::string dir = folder();
@@ -37,7 +24,7 @@ PortFile::WriteResult PortFile::write(int port, const std::string& key) const {
   // O_EXCL refuses whatever appeared at the path since the unlink, a symbolic link included.
   const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return WriteResult::WriteFailed;
-  const bool written = ::fchmod(fd, 0600) == 0 && writeAll(fd, format(port, key));
+  const bool written = ::fchmod(fd, 0600) == 0 && platform::paths::writeAll(fd, format(port, key));
   if (::close(fd) != 0 || !written) {
     ::unlink(file.c_str());
     return WriteResult::WriteFailed;

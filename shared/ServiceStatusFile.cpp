@@ -10,19 +10,9 @@
 #include <nlohmann/json.hpp>
 
 #include "ServiceLockFile.h"
+#include "paths/Files.h"
 
 namespace {
-
-bool writeAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // The list of shares runs to a few dozen paths at most; more than this is not a status file.
 constexpr size_t kMaxBytes = 1 << 20;
@@ -40,7 +30,7 @@ bool ServiceStatusFile::write(const ServiceStatus& status) const {
   // mkostemp makes the file 0600 and refuses anything already at the name.
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  const bool written = writeAll(fd, encode(status) + "\n");
+  const bool written = platform::paths::writeAll(fd, encode(status) + "\n");
   if (::close(fd) != 0 || !written || ::rename(temp.c_str(), file.c_str()) != 0) {
     ::unlink(temp.c_str());
     return false;

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "defaults/SuiteFile.h"
+#include "paths/Files.h"
 
 namespace platform::defaults {
 namespace fs = std::filesystem;
@@ -108,17 +109,6 @@ std::optional<std::string> readFile(const std::string& path, bool& missing) {
   return out;
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 bool syncFolder(const std::string& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -172,7 +162,7 @@ bool SuiteFile::write(const Dictionary& keys) const {
   std::string temp = path_ + ".tmp.XXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  const bool written = writeAll(fd, serializeSuite(keys)) && ::fsync(fd) == 0;
+  const bool written = paths::writeAll(fd, serializeSuite(keys)) && ::fsync(fd) == 0;
   ::close(fd);
   if (!written || ::rename(temp.c_str(), path_.c_str()) != 0) {
     ::unlink(temp.c_str());
