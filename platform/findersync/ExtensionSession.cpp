@@ -192,13 +192,20 @@ void ExtensionSession::start(std::function<void()> onClosed) {
     }
     if (onClosed) onClosed();
   };
-  state_->channel = std::make_unique<Channel>(
-      std::exchange(state_->fd, -1),
-      [delivery](dispatch::Work w) { delivery->async(std::move(w)); }, std::move(handlers));
-  state_->attached = true;
-  FIFinderSyncController::defaultController().attach([weak](const std::string& line) {
-    auto state = weak.lock();
-    return state && state->channel->sendLine(line);
+  // The channel reads from the moment it is made, and the controller can attach only to a
+  // channel that exists. Doing both in one turn of the delivery queue holds Finder's first
+  // messages back until the controller is attached; otherwise a principal could answer while
+  // the controller is still detached from an earlier session (the answer is dropped), attaching
+  // could reset a selection Finder had just sent, or an early end could leave it attached.
+  delivery->sync([&] {
+    state_->channel = std::make_unique<Channel>(
+        std::exchange(state_->fd, -1),
+        [delivery](dispatch::Work w) { delivery->async(std::move(w)); }, std::move(handlers));
+    state_->attached = true;
+    FIFinderSyncController::defaultController().attach([weak](const std::string& line) {
+      auto state = weak.lock();
+      return state && state->channel->sendLine(line);
+    });
   });
 }
 

@@ -306,6 +306,32 @@ TEST(Session, ExceptionsFromTheExtensionAreContained) {
   EXPECT_TRUE(reply["items"].is_null());
 }
 
+// Each session that ends leaves the controller detached; the next one must have it attached
+// before Finder's first message is handled, or the selection is reset and the principal's
+// answers are dropped. Finder's messages are in the socket before the session starts, so they
+// are read at once.
+TEST(Session, ALaterSessionKeepsFindersFirstMessages) {
+  auto shared = std::make_shared<Recorder::Shared>();
+  for (int round = 0; round < 500; ++round) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    FakeFinder finder(fds[0]);
+    const std::vector<std::string> selected{"/share/" + std::to_string(round)};
+    finder.send(message::selection(selected));
+    finder.send(message::makePrincipal());
+    finder.send(message::requestBadge("/share/stub " + std::to_string(round)));
+    ExtensionSession session(fds[1], [shared] { return std::make_shared<Recorder>(shared); });
+    session.start(nullptr);
+    const auto m = finder.nextOp("setBadge");
+    ASSERT_FALSE(m.is_null()) << "round " << round;
+    EXPECT_EQ(message::text(m, "url"), "/share/stub " + std::to_string(round));
+    EXPECT_EQ(message::text(m, "badge"), "stub");
+    // The selection was handled before the badge request.
+    ASSERT_EQ(FIFinderSyncController::defaultController().selectedItemURLs(), selected)
+        << "round " << round;
+  }
+}
+
 TEST(Runtime, OutsideFinderItReturnsTwoWithAnError) {
   ::unsetenv(kSocketVariable);
   log::Capture capture;
