@@ -2,17 +2,28 @@
 
 #include <algorithm>
 #include <iterator>
-#include <limits>
 
 FileList::FileList(const std::vector<std::string>& paths) {
-  nameStarts_.reserve(paths.size());
   for (const auto& path : paths) push_back(path);
 }
 
-std::vector<FileList::Run>::const_iterator FileList::runOf(size_t index) const {
+uint32_t FileList::folderOf(size_t index) const {
   const auto after = std::upper_bound(runs_.begin(), runs_.end(), index,
                                       [](size_t i, const Run& run) { return i < run.firstFile; });
-  return std::prev(after);
+  return std::prev(after)->folder;
+}
+
+std::string_view FileList::nextName(Mark& at) const {
+  // A name that did not fit into a block's rest begins the next block.
+  if (at.offset == blocks_[at.block].size()) {
+    ++at.block;
+    at.offset = 0;
+  }
+  const std::string& block = blocks_[at.block];
+  const size_t end = block.find('\0', at.offset);
+  const std::string_view name(block.data() + at.offset, end - at.offset);
+  at.offset = static_cast<uint32_t>(end + 1);
+  return name;
 }
 
 std::string FileList::operator[](size_t index) const {
@@ -22,35 +33,41 @@ std::string FileList::operator[](size_t index) const {
 }
 
 void FileList::path(size_t index, std::string& out) const {
-  const auto run = runOf(index);
-  const size_t begin = run->nameBase + nameStarts_[index];
-  size_t end = names_.size();
-  if (index + 1 < nameStarts_.size()) {
-    const auto next = std::next(run) != runs_.end() && std::next(run)->firstFile == index + 1
-                          ? std::next(run)
-                          : run;
-    end = next->nameBase + nameStarts_[index + 1];
-  }
+  Mark at = marks_[index / kStride];
+  for (size_t skip = index % kStride; skip > 0; --skip) nextName(at);
+  const uint32_t folder = folderOf(index);
   out.clear();
-  if (run->folder != 0) out += folders_[run->folder - 1];
-  out.append(names_, begin, end - begin);
+  if (folder != 0) out += folders_[folder - 1];
+  out += nextName(at);
 }
 
 std::vector<std::string> FileList::toVector() const {
-  std::vector<std::string> out(size());
-  for (size_t i = 0; i < out.size(); ++i) path(i, out[i]);
+  std::vector<std::string> out;
+  out.reserve(size_);
+  Mark at{0, 0};
+  auto run = runs_.begin();
+  for (size_t i = 0; i < size_; ++i) {
+    if (std::next(run) != runs_.end() && std::next(run)->firstFile == i) ++run;
+    std::string& path = out.emplace_back();
+    if (run->folder != 0) path = folders_[run->folder - 1];
+    path += nextName(at);
+  }
   return out;
 }
 
 void FileList::addName(uint32_t folder, std::string_view name) {
-  const size_t start = names_.size();
-  // Offsets within a run are 32 bits: a run that would outgrow them ends there.
-  if (runs_.empty() || runs_.back().folder != folder ||
-      start - runs_.back().nameBase > std::numeric_limits<uint32_t>::max()) {
-    runs_.push_back(Run{nameStarts_.size(), start, folder});
+  const size_t needed = name.size() + 1;
+  if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < needed) {
+    blocks_.emplace_back().reserve(std::max(kBlockSize, needed));
   }
-  nameStarts_.push_back(static_cast<uint32_t>(start - runs_.back().nameBase));
-  names_ += name;
+  std::string& block = blocks_.back();
+  if (size_ % kStride == 0) {
+    marks_.push_back(Mark{static_cast<uint32_t>(blocks_.size() - 1), static_cast<uint32_t>(block.size())});
+  }
+  if (runs_.empty() || runs_.back().folder != folder) runs_.push_back(Run{size_, folder});
+  block += name;
+  block += '\0';
+  ++size_;
 }
 
 void FileList::push_back(std::string_view path) { addName(0, path); }
@@ -72,15 +89,14 @@ void FileList::append(FileList&& other) {
     return;
   }
   const auto folderBase = static_cast<uint32_t>(folders_.size());
-  const size_t nameBase = names_.size();
-  const size_t fileBase = nameStarts_.size();
   folders_.insert(folders_.end(), std::make_move_iterator(other.folders_.begin()),
                   std::make_move_iterator(other.folders_.end()));
-  names_ += other.names_;
-  for (const Run& run : other.runs_) {
-    runs_.push_back(Run{fileBase + run.firstFile, nameBase + run.nameBase,
-                        run.folder == 0 ? 0 : run.folder + folderBase});
+  // The names are added anew: this list's marks fall every kStride files of its own.
+  Mark at{0, 0};
+  auto run = other.runs_.begin();
+  for (size_t i = 0; i < other.size_; ++i) {
+    if (std::next(run) != other.runs_.end() && std::next(run)->firstFile == i) ++run;
+    addName(run->folder == 0 ? 0 : run->folder + folderBase, other.nextName(at));
   }
-  nameStarts_.insert(nameStarts_.end(), other.nameStarts_.begin(), other.nameStarts_.end());
   other = FileList();
 }

@@ -62,4 +62,40 @@ TEST(FileList, AppendedListsKeepTheirFoldersApart) {
   EXPECT_EQ(empty.size(), 2u);
 }
 
+// Enough files, long names among them, to fill many storage blocks; every path must read back
+// the same in order, one at a time, and after an append that starts at an odd position.
+TEST(FileList, LongListsReadBackWholeAnywhere) {
+  FileList list;
+  Paths expected;
+  const uint32_t folder = list.addFolder("/share/big");
+  for (size_t i = 0; i < 20000; ++i) {
+    std::string name = "file" + std::to_string(i);
+    if (i % 997 == 0) name += std::string(70000 + i, 'x');  // longer than a block
+    if (i % 3 == 0) {
+      list.add(folder, name);
+      expected.push_back("/share/big/" + name);
+    } else {
+      list.push_back("/whole/" + name);
+      expected.push_back("/whole/" + name);
+    }
+  }
+  ASSERT_EQ(list.size(), expected.size());
+  EXPECT_EQ(list.toVector(), expected);
+  std::string buffer;
+  for (size_t i = expected.size(); i-- > 0;) {
+    list.path(i, buffer);
+    ASSERT_EQ(buffer, expected[i]) << "at " << i;
+  }
+
+  FileList odd;
+  odd.push_back("/first");
+  odd.append(std::move(list));
+  expected.insert(expected.begin(), "/first");
+  ASSERT_EQ(odd.size(), expected.size());
+  for (size_t i : {size_t{0}, size_t{1}, size_t{31}, size_t{32}, size_t{33}, size_t{9971}, expected.size() - 1}) {
+    EXPECT_EQ(odd[i], expected[i]) << "at " << i;
+  }
+  EXPECT_EQ(odd.toVector(), expected);
+}
+
 }  // namespace
