@@ -9,9 +9,11 @@
 // restarted, the copy that stays brings one file online and its levels are taken; it keeps
 // running from there on. The last stretch has both shares mounted and the extension running,
 // so that the badges Finder shows at the end are those the service's pushes left (a mount and
-// an extension start have Finder ask for every badge anew). Once settled: every badge Finder
-// shows matches its file's stub marker, every online file holds the gateway's content, and the
-// service's descriptors, threads and memory are within 10% of their levels after its start.
+// an extension start have Finder ask for every badge anew). Throughout, no service copy may
+// crash (this test is the init of its pid namespace, so it reaps them). Once settled: every
+// badge Finder shows matches its file's stub marker, every online file holds the gateway's
+// content, and the service's descriptors, threads and memory are within 10% of their levels
+// after its start.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -32,6 +34,7 @@
 #include "ProcessProbe.h"
 #include "ServiceEnableHandler.h"
 #include "ServiceLockFile.h"
+#include "ServiceStatusFile.h"
 #include "TestProcess.h"
 #include "Wait.h"
 #include "finderscript/FinderApplication.h"
@@ -110,14 +113,6 @@ class SoakTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (HasFailure()) {
-      const auto tail = [](const std::string& text) {
-        return text.substr(text.size() > 300000 ? text.size() - 300000 : 0);
-      };
-      std::cerr << "Seed " << seed << "\nSystem log (the command line and the service):\n"
-                << tail(contentOf(systemLog())) << "\nFinder log:\n"
-                << tail(finder.log()) << "\n";
-    }
     // Copies started by the enable handler and the login item are not children of this test.
     const std::string service = fs::weakly_canonical(PELLORA_SERVICE_PATH).string();
     EXPECT_TRUE(waitUntil([&] {
@@ -131,6 +126,14 @@ class SoakTest : public ::testing::Test {
       reapOrphans();
       return left == 0;
     }));
+    for (const auto& crash : crashes) ADD_FAILURE() << crash;
+    if (!HasFailure()) return;
+    const auto tail = [](const std::string& text) {
+      return text.substr(text.size() > 300000 ? text.size() - 300000 : 0);
+    };
+    std::cerr << "Seed " << seed << "\nSystem log (the command line and the service):\n"
+              << tail(contentOf(systemLog())) << "\nFinder log:\n"
+              << tail(finder.log()) << "\n";
   }
 
   std::string systemLog() const { return finder.root() + "/system.log"; }
@@ -183,7 +186,8 @@ class SoakTest : public ::testing::Test {
     }
     return out;
   }
-  // The service runs, the extension is connected to it and observes exactly the shares mounted.
+  // The service runs and watches exactly the shares mounted, one extension is connected to it
+  // (as the service itself publishes) and observes them.
   bool ready(std::chrono::milliseconds timeout) {
     return waitUntil(
         [&] {
@@ -194,13 +198,19 @@ class SoakTest : public ::testing::Test {
           std::sort(points.begin(), points.end());
           std::string expected;
           for (const auto& p : points) expected += p + "\n";
-          return servicePid() > 0 && finder.extensionPid(kFinderExtensionIdentifier) > 0 &&
-                 finder.run({"observed"}).out == expected;
+          const auto status = ServiceStatusFile(finder.home()).read();
+          if (!status || status->pid != servicePid() || status->extensionConnections != 1)
+            return false;
+          auto watched = status->shares;
+          std::sort(watched.begin(), watched.end());
+          return watched == points && finder.run({"observed"}).out == expected;
         },
         timeout);
   }
   // This process is the init of its pid namespace: the copies the enable handler and the
-  // login item started detached end here. Its own children are left to their owners.
+  // login item started detached end here. Its own children are left to their owners. A copy
+  // ends by SIGKILL (a kill, the handler's force-terminate) or with status 0; any other end is
+  // a crash. (A zombie still shows its command name.)
   void reapOrphans() {
     for (;;) {
       siginfo_t info{};
@@ -209,7 +219,16 @@ class SoakTest : public ::testing::Test {
       for (const auto& share : shares) {
         if (info.si_pid == share->pid()) return;
       }
-      ::waitpid(info.si_pid, nullptr, 0);
+      const std::string comm = contentOf("/proc/" + std::to_string(info.si_pid) + "/comm");
+      int status = 0;
+      if (::waitpid(info.si_pid, &status, 0) != info.si_pid) return;
+      if (comm.rfind("Zavro Pellora S", 0) != 0) continue;
+      const std::string copy = "service copy " + std::to_string(info.si_pid);
+      if (WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL) {
+        crashes.push_back(copy + " ended by signal " + std::to_string(WTERMSIG(status)));
+      } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        crashes.push_back(copy + " exited with status " + std::to_string(WEXITSTATUS(status)));
+      }
     }
   }
 
@@ -270,6 +289,7 @@ class SoakTest : public ::testing::Test {
         kinds[std::discrete_distribution<int>(weights.begin(), weights.end())(random)];
     ++done[kind];
     last[kind] = now;
+    lastKind = kind;
     switch (kind) {
       case kMount:
         ASSERT_TRUE(shares[pickFrom(unmounted)]->mount());
@@ -327,15 +347,21 @@ class SoakTest : public ::testing::Test {
         break;
       case kEnable:
       case kDisable: {
-        const int status = pellora({kind == kEnable ? "enable" : "disable"});
-        EXPECT_EQ(status, 0) << kKindInfo[kind].name
-                             << " failed (its message is in the system log)";
-        if (status != 0) ++refused[kind];
+        EXPECT_EQ(pellora({kind == kEnable ? "enable" : "disable"}), 0)
+            << kKindInfo[kind].name << " failed (its message is in the system log)";
         break;
       }
       case kKinds:
         break;
     }
+  }
+
+  // The copy's levels once they hold still; a failure tells why they did not.
+  static std::optional<ProcessLevels> settledLevels(pid_t pid, const char* when) {
+    std::string why;
+    const auto levels = steadyLevels(pid, 5s, 60s, &why);
+    if (!levels) ADD_FAILURE() << "the service's levels did not settle " << when << ": " << why;
+    return levels;
   }
 
   // The gateway makes an online file a stub again. Through the share, so that watchers see it
@@ -404,7 +430,9 @@ class SoakTest : public ::testing::Test {
   std::mt19937_64 random;
   std::array<size_t, kKinds> done{};
   std::array<Clock::time_point, kKinds> last{};
-  std::array<size_t, kKinds> refused{};
+  Kind lastKind = kKinds;
+  // Service copies this test reaped that did not end as a copy ends.
+  std::vector<std::string> crashes;
   size_t clicks = 0;
   bool previews = false;
 };
@@ -443,11 +471,10 @@ TEST_F(SoakTest, RandomUserActionsLeaveBadgesFilesAndTheServiceAsTheyShouldBe) {
       handOver = std::chrono::duration<double>(Clock::now() - paused).count();
       ASSERT_TRUE(ready(60s));
       measured = servicePid();
-      freshLevels = steadyLevels(measured, 5s, 60s);
+      freshLevels = settledLevels(measured, "after its start");
       bringOneFileOnline();
-      startLevels = steadyLevels(measured, 5s, 60s);
-      ASSERT_TRUE(freshLevels && startLevels)
-          << "the service's levels did not settle after its start";
+      startLevels = settledLevels(measured, "after its first bring-online");
+      ASSERT_TRUE(freshLevels && startLevels);
       stretch += Clock::now() - paused;
       end += Clock::now() - paused;
     }
@@ -461,6 +488,11 @@ TEST_F(SoakTest, RandomUserActionsLeaveBadgesFilesAndTheServiceAsTheyShouldBe) {
     act(phase);
     reapOrphans();
     if (HasFatalFailure()) return;
+    ASSERT_TRUE(crashes.empty()) << crashes.front()
+                                 << "; the last action: " << kKindInfo[lastKind].name;
+    ASSERT_TRUE(!measured || platform::process::isAlive(measured))
+        << "the service copy " << measured
+        << " has died; the last action: " << kKindInfo[lastKind].name;
   }
 
   // Settled: every folder open, previews off so that listing reads nothing.
@@ -505,18 +537,14 @@ TEST_F(SoakTest, RandomUserActionsLeaveBadgesFilesAndTheServiceAsTheyShouldBe) {
     }
   }
 
-  const auto endLevels = steadyLevels(measured, 5s, 60s);
-  ASSERT_TRUE(endLevels) << "the service's levels did not settle at the end";
+  const auto endLevels = settledLevels(measured, "at the end");
+  ASSERT_TRUE(endLevels);
   std::ostringstream figures;
   size_t total = 0;
   for (size_t n : done) total += n;
   figures << "actions: " << total << " in " << seconds << " s (" << clicks
           << " menu clicks brought items online)\n";
-  for (int k = 0; k < kKinds; ++k) {
-    figures << "  " << kKindInfo[k].name << ": " << done[k];
-    if (refused[k]) figures << " (" << refused[k] << " answered with a failure)";
-    figures << "\n";
-  }
+  for (int k = 0; k < kKinds; ++k) figures << "  " << kKindInfo[k].name << ": " << done[k] << "\n";
   figures << "files: " << kShares * kFolders * kFiles << ", " << stubCount << " stubs at the end, "
           << torn << " torn\n"
           << "service pid " << measured << " (the login item's copy, which took over " << handOver
@@ -527,7 +555,9 @@ TEST_F(SoakTest, RandomUserActionsLeaveBadgesFilesAndTheServiceAsTheyShouldBe) {
                        endLevels->descriptors)
           << levelLine("threads", freshLevels->threads, startLevels->threads, endLevels->threads)
           << levelLine("RSS KiB", freshLevels->residentKiB, startLevels->residentKiB,
-                       endLevels->residentKiB);
+                       endLevels->residentKiB)
+          << "  processor time of the copy from its first bring-online to the end: "
+          << endLevels->cpuSeconds - startLevels->cpuSeconds << " s\n";
   std::cout << figures.str() << std::flush;
   EXPECT_TRUE(withinTenPercent(startLevels->descriptors, endLevels->descriptors));
   EXPECT_TRUE(withinTenPercent(startLevels->threads, endLevels->threads));
