@@ -1,5 +1,5 @@
 # Thin front over the CMake presets. Every target first installs what is missing.
-.PHONY: deps build test demo demo-nautilus demo-installed install uninstall asan tsan fuzz clean
+.PHONY: deps build test soak demo demo-nautilus demo-installed install uninstall asan tsan fuzz clean
 
 JOBS ?= $(shell nproc)
 # Where `make install` puts the commands, the launcher and the icons. The application bundle goes
@@ -19,6 +19,12 @@ test: build
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(JOBS)
+
+# Ten minutes of random user actions on the running system; `make test` runs one minute of it.
+# PELLORA_SOAK_SEED=N replays the draws of a run.
+PELLORA_SOAK_SECONDS ?= 600
+soak: build
+	PELLORA_SOAK_SECONDS=$(PELLORA_SOAK_SECONDS) ./tests/isolated.sh build/default/tests/e2e/soak_e2e_test --gtest_color=no
 
 tsan: deps
 	cmake --preset tsan

@@ -9,9 +9,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "Application.h"
 #include "BringOnline.h"
+#include "CLog.h"
 #include "Localization.h"
 #include "ServiceEnableHandler.h"
 #include "ServiceLockFile.h"
@@ -22,6 +24,8 @@
 #include "bundle/Bundle.h"
 #include "dispatch/RunLoop.h"
 #include "mounts/Mounts.h"
+#include "process/Process.h"
+#include "workspace/RunningApplication.h"
 
 namespace pellora::cli {
 namespace {
@@ -35,6 +39,30 @@ constexpr auto kSwitchTimeout = 60s;
 constexpr double kExitWait = 15.0;
 
 void fail(const std::string& message) { std::fprintf(stderr, "pellora: %s\n", message.c_str()); }
+
+// The copy that holds the service lock once the switch is on. Right after the copy that held it
+// has died, the handler finds the copy that the login item keeps in standby running and is done;
+// that copy takes the lock a moment later and names itself in the lock file after that. Until
+// then the lock is free, or held under the line of the copy that died: both are waited out, up
+// to the handler's own wait for a new copy's lock, while some copy runs.
+std::optional<LockHolder> holderOnceTakenOver() {
+  using platform::workspace::RunningApplication;
+  const std::string home = ServiceEnableHandler::homeDirectory();
+  const double wait = ServiceEnableHandler::environment().timeouts.lockAfterOpening;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(wait);
+  bool told = false;
+  for (;;) {
+    const auto holder = ServiceLockFile::runningHolder(home);
+    if (holder && platform::process::isAlive(holder->pid)) return holder;
+    if (std::chrono::steady_clock::now() >= deadline ||
+        RunningApplication::runningApplications(kServiceBundleIdentifier).empty()) {
+      return std::nullopt;
+    }
+    if (!told) CLOG(StringTag::Service, "pellora enable -> no live copy holds the service lock yet - waiting");
+    told = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
 
 // While it lives, standard output and error are /dev/null unless they are regular files: the
 // service the enable handler starts inherits them, and must neither write on the user's
@@ -151,7 +179,7 @@ ExitStatus runSwitch(const Invocation& invocation, const Context& context) {
     std::printf("Pellora is off.\n");
     return kExitOk;
   }
-  const auto holder = ServiceLockFile::runningHolder(ServiceEnableHandler::homeDirectory());
+  const auto holder = holderOnceTakenOver();
   if (!holder) {
     fail("Pellora is on, but no service copy runs (see `pellora status`)");
     return kExitFailed;

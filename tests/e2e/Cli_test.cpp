@@ -3,6 +3,7 @@
 // `bring-online` on the simulated share, a file the gateway fails among them; Ctrl-C in a
 // bring-online; and the exit status of each kind of bad input.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -10,9 +11,11 @@
 
 #include "FinderStandIn.h"
 #include "GatewaySim.h"
+#include "ServiceLockFile.h"
 #include "TempDir.h"
 #include "TestProcess.h"
 #include "Wait.h"
+#include "process/Process.h"
 #include "xattr/Xattr.h"
 
 namespace pellora::testing {
@@ -120,6 +123,49 @@ TEST_F(CliTest, StatusWithoutAndWithTheRunningSystem) {
   EXPECT_EQ(json["exitStatus"], 1);
   EXPECT_EQ(json["service"]["running"], false);
   EXPECT_EQ(json["shares"], nlohmann::json::array());
+}
+
+TEST_F(CliTest, EnableRightAfterTheServiceDiedNamesTheCopyThatTakesOver) {
+  ASSERT_TRUE(sim.mount());
+  ASSERT_TRUE(finder.start());
+  ASSERT_EQ(finder.pluginkit({"-a", PELLORA_EXTENSION_BUNDLE}).status, 0);
+  ASSERT_EQ(finder.run({"consent", "allow", "com.zavro.Pellora.Service"}).status, 0);
+  // The copy started as the application starts it holds the lock; the login item's copy waits.
+  ASSERT_EQ(pellora({"enable"}).status, 0);
+  std::optional<int32_t> standby;
+  ASSERT_TRUE(waitUntil([&] {
+    standby = ServiceLockFile::readStandbyMarker(finder.home());
+    return standby && platform::process::isAlive(*standby);
+  }, 20s));
+  const auto holder = ServiceLockFile::runningHolder(finder.home());
+  ASSERT_TRUE(holder);
+  ASSERT_NE(holder->pid, *standby);
+
+  // The waiting copy is held back while the holder dies and enable runs, until enable has found
+  // no live copy holding the lock.
+  ASSERT_EQ(::kill(*standby, SIGSTOP), 0);
+  struct Resume {
+    pid_t pid;
+    ~Resume() { ::kill(pid, SIGCONT); }
+  } resume{*standby};
+  ASSERT_EQ(::kill(holder->pid, SIGKILL), 0);
+  ASSERT_TRUE(waitUntil([&] { return !platform::process::isAlive(holder->pid); }));
+  auto env = environment();
+  env["PELLORA_LOG"] = "stderr";
+  TestProcess enable;
+  ASSERT_TRUE(enable.start({PELLORA_CLI_PATH, "enable"}, env, finder.root() + "/enable.log"));
+  ASSERT_TRUE(waitUntil([&] {
+    return !enable.running() || enable.log().find("no live copy holds the service lock yet") != std::string::npos;
+  }, 30s));
+  ASSERT_TRUE(enable.running()) << enable.log();
+  ASSERT_EQ(::kill(*standby, SIGCONT), 0);
+  int status = -1;
+  ASSERT_TRUE(enable.waitExit(30s, &status));
+  EXPECT_EQ(status, 0) << enable.log();
+  EXPECT_NE(enable.log().find("Pellora is on; the service runs with pid " + std::to_string(*standby) + ".\n"),
+            std::string::npos)
+      << enable.log();
+  EXPECT_EQ(pellora({"disable"}).status, 0);
 }
 
 TEST_F(CliTest, StubsAndBringOnlineWithAFileTheGatewayFails) {
