@@ -21,9 +21,15 @@ struct ProcessInfo {
   uid_t realUid = 0;
 };
 
+// Every process /proc shows, those of pid namespaces below this one's included.
 std::vector<pid_t> listPids();
 std::optional<ProcessInfo> processInfo(pid_t pid);
+// The processes of this one's pid namespace: those of a container or sandbox started from
+// here show in /proc too, but they are not programs of this session.
 std::vector<ProcessInfo> listProcesses();
+// False for a process in another pid namespace, and for one whose namespace cannot be read
+// (another user's, or ended).
+bool inOwnPidNamespace(pid_t pid);
 bool sendSignal(pid_t pid, int signal);
 
 // From /proc/<pid>/stat.

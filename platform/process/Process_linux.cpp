@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -22,6 +23,8 @@
 extern char** environ;
 
 namespace platform::process {
+
+namespace fs = std::filesystem;
 
 std::vector<pid_t> listPids() {
   std::vector<pid_t> pids;
@@ -56,9 +59,18 @@ std::optional<ProcessInfo> processInfo(pid_t pid) {
 std::vector<ProcessInfo> listProcesses() {
   std::vector<ProcessInfo> out;
   for (pid_t pid : listPids()) {
+    if (!inOwnPidNamespace(pid)) continue;
     if (auto info = processInfo(pid)) out.push_back(std::move(*info));
   }
   return out;
+}
+
+bool inOwnPidNamespace(pid_t pid) {
+  std::error_code ec;
+  static const fs::path own = fs::read_symlink("/proc/self/ns/pid", ec);
+  // Without namespaces to tell apart, every process is this one's kind.
+  if (own.empty()) return true;
+  return fs::read_symlink("/proc/" + std::to_string(pid) + "/ns/pid", ec) == own;
 }
 
 bool sendSignal(pid_t pid, int signal) { return ::kill(pid, signal) == 0; }

@@ -38,7 +38,10 @@ std::optional<std::string> executableOf(pid_t pid) {
   return exe;
 }
 
-bool ownedByUser(pid_t pid) {
+// A running program of this user in this session. One in a pid namespace below ours (a
+// container, a test's sandbox) shows in /proc but runs apart: stopping it is not ours to do.
+bool isOurs(pid_t pid) {
+  if (!process::isAlive(pid) || !process::inOwnPidNamespace(pid)) return false;
   const auto info = process::processInfo(pid);
   return info && info->realUid == ::getuid();
 }
@@ -70,7 +73,7 @@ std::optional<RunningApplication> RunningApplication::describe(pid_t pid,
 }
 
 std::optional<RunningApplication> RunningApplication::withProcessIdentifier(pid_t pid) {
-  if (pid <= 0 || !process::isAlive(pid) || !ownedByUser(pid)) return std::nullopt;
+  if (pid <= 0 || !isOurs(pid)) return std::nullopt;
   const auto exe = executableOf(pid);
   if (!exe) return std::nullopt;
   return describe(pid, *exe);
@@ -93,7 +96,7 @@ std::vector<RunningApplication> RunningApplication::runningApplications(
       known = identifiers.emplace(*bundle, info ? info->identifier : std::nullopt).first;
     }
     if (known->second != bundleIdentifier) continue;
-    if (!process::isAlive(pid) || !ownedByUser(pid)) continue;
+    if (!isOurs(pid)) continue;
     if (auto app = describe(pid, *exe)) out.push_back(std::move(*app));
   }
   return out;

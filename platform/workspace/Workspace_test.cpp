@@ -1,6 +1,7 @@
 #include "workspace/Workspace.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -131,6 +132,54 @@ TEST_F(WorkspaceTest, RunningApplicationsAreFoundByIdentifierAndPidUntilTheyEnd)
                    identifier_);
   EXPECT_TRUE(second->terminate());
   EXPECT_TRUE(waitUntil([&] { return second->isTerminated(); }));
+}
+
+// A copy in a pid namespace of its own (a container, another test's sandbox) shows in /proc,
+// but it is not this session's: a service that stops other copies must not reach it.
+TEST_F(WorkspaceTest, CopiesInAPidNamespaceBelowOursAreNotThisSessions) {
+  auto [ours, error] = open(bundle_, {.createsNewApplicationInstance = true});
+  ASSERT_TRUE(ours.has_value()) << error.value_or("");
+  const std::string program = bundle_ + "/Contents/MacOS/Test App";
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  // The middle process stays in our namespace, so the pid fork gives it is ours to see.
+  const pid_t middle = ::fork();
+  if (middle == 0) {
+    if (::unshare(CLONE_NEWPID) != 0) ::_exit(1);
+    const pid_t inner = ::fork();
+    if (inner == 0) {
+      ::execl(program.c_str(), program.c_str(), nullptr);
+      ::_exit(127);
+    }
+    [[maybe_unused]] const auto written = ::write(pipeFds[1], &inner, sizeof inner);
+    ::waitpid(inner, nullptr, 0);
+    ::_exit(0);
+  }
+  ::close(pipeFds[1]);
+  pid_t inner = 0;
+  const bool namespaced = ::read(pipeFds[0], &inner, sizeof inner) == sizeof inner;
+  ::close(pipeFds[0]);
+  if (!namespaced) {
+    ::waitpid(middle, nullptr, 0);
+    GTEST_SKIP() << "no privilege for a pid namespace";
+  }
+  // Listed by its executable once it runs, so that the checks below are not before its exec.
+  ASSERT_TRUE(waitUntil([&] {
+    std::error_code ec;
+    return fs::read_symlink("/proc/" + std::to_string(inner) + "/exe", ec) == program;
+  }));
+
+  const auto found = RunningApplication::runningApplications(identifier_);
+  EXPECT_EQ(found.size(), 1u);
+  for (const auto& app : found) EXPECT_EQ(app.processIdentifier(), ours->processIdentifier());
+  EXPECT_FALSE(RunningApplication::withProcessIdentifier(inner).has_value());
+  EXPECT_FALSE(process::inOwnPidNamespace(inner));
+  EXPECT_TRUE(process::inOwnPidNamespace(ours->processIdentifier()));
+  for (const auto& p : process::listProcesses()) EXPECT_NE(p.pid, inner);
+  EXPECT_TRUE(process::isAlive(inner));
+
+  ::kill(inner, SIGKILL);
+  ::waitpid(middle, nullptr, 0);
 }
 
 TEST_F(WorkspaceTest, ProgramsOutsideBundlesHaveNoBundleAndEndedOnesAreNotFound) {
