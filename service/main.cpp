@@ -8,6 +8,7 @@
 #include <string>
 
 #include "AppDelegate.h"
+#include "CLog.h"
 #include "ServiceEnableHandler.h"
 #include "ShellExtentionController.h"
 #include "process/StandardOptions.h"
@@ -29,6 +30,12 @@ std::string usage(const char* program) {
       {program, kFromAppArgument, kFromAppArgument});
 }
 
+// Logged, since otherwise a copy stopped from outside ends without a word.
+void quitOnSignal(int signal) {
+  CLOG(StringTag::Service, "Signal " + std::to_string(signal) + " - service quitting");
+  platform::ui::Application::quit();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -37,8 +44,7 @@ int main(int argc, char** argv) {
   if (const auto status = platform::process::answerStandardOptions(argc, argv, usage(argv[0]), version)) return *status;
 
   platform::ui::Application app(argc, argv);
-  platform::process::StopSignals stop(platform::dispatch::mainQueue(),
-                                      [](int) { platform::ui::Application::quit(); });
+  platform::process::StopSignals stop(platform::dispatch::mainQueue(), quitOnSignal);
   const auto delegate = AppDelegate::create(
       [] { return service::ShellExtentionController::create(ServiceEnableHandler::homeDirectory()); });
   const int status = app.exec();
