@@ -27,9 +27,9 @@ std::optional<ProcessInfo> processInfo(pid_t pid);
 // The processes of this one's pid namespace: those of a container or sandbox started from
 // here show in /proc too, but they are not programs of this session.
 std::vector<ProcessInfo> listProcesses();
-// False for a process in another pid namespace, and for one whose namespace cannot be read
-// (another user's, or ended).
-bool inOwnPidNamespace(pid_t pid);
+// True for a process whose pid namespace is not this one's. One whose namespace cannot be read
+// (another user's, or one that has ended) is not told apart, as before namespaces.
+bool inOtherPidNamespace(pid_t pid);
 bool sendSignal(pid_t pid, int signal);
 
 // From /proc/<pid>/stat.

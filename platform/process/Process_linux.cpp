@@ -59,18 +59,17 @@ std::optional<ProcessInfo> processInfo(pid_t pid) {
 std::vector<ProcessInfo> listProcesses() {
   std::vector<ProcessInfo> out;
   for (pid_t pid : listPids()) {
-    if (!inOwnPidNamespace(pid)) continue;
+    if (inOtherPidNamespace(pid)) continue;
     if (auto info = processInfo(pid)) out.push_back(std::move(*info));
   }
   return out;
 }
 
-bool inOwnPidNamespace(pid_t pid) {
+bool inOtherPidNamespace(pid_t pid) {
   std::error_code ec;
   static const fs::path own = fs::read_symlink("/proc/self/ns/pid", ec);
-  // Without namespaces to tell apart, every process is this one's kind.
-  if (own.empty()) return true;
-  return fs::read_symlink("/proc/" + std::to_string(pid) + "/ns/pid", ec) == own;
+  const fs::path theirs = fs::read_symlink("/proc/" + std::to_string(pid) + "/ns/pid", ec);
+  return !own.empty() && !theirs.empty() && theirs != own;
 }
 
 bool sendSignal(pid_t pid, int signal) { return ::kill(pid, signal) == 0; }

@@ -41,7 +41,7 @@ std::optional<std::string> executableOf(pid_t pid) {
 // A running program of this user in this session. One in a pid namespace below ours (a
 // container, a test's sandbox) shows in /proc but runs apart: stopping it is not ours to do.
 bool isOurs(pid_t pid) {
-  if (!process::isAlive(pid) || !process::inOwnPidNamespace(pid)) return false;
+  if (!process::isAlive(pid) || process::inOtherPidNamespace(pid)) return false;
   const auto info = process::processInfo(pid);
   return info && info->realUid == ::getuid();
 }

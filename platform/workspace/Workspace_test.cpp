@@ -173,8 +173,8 @@ TEST_F(WorkspaceTest, CopiesInAPidNamespaceBelowOursAreNotThisSessions) {
   EXPECT_EQ(found.size(), 1u);
   for (const auto& app : found) EXPECT_EQ(app.processIdentifier(), ours->processIdentifier());
   EXPECT_FALSE(RunningApplication::withProcessIdentifier(inner).has_value());
-  EXPECT_FALSE(process::inOwnPidNamespace(inner));
-  EXPECT_TRUE(process::inOwnPidNamespace(ours->processIdentifier()));
+  EXPECT_TRUE(process::inOtherPidNamespace(inner));
+  EXPECT_FALSE(process::inOtherPidNamespace(ours->processIdentifier()));
   for (const auto& p : process::listProcesses()) EXPECT_NE(p.pid, inner);
   EXPECT_TRUE(process::isAlive(inner));
 
